@@ -1,0 +1,64 @@
+// image/copy.cpp: copy() gathers slices of the image's fields and builds a new
+// SimpleImage through the constructor, which copies and re-checks them.
+#include "image/image.hpp"
+#include "module/errors.hpp"
+#include "module/ref.hpp"
+
+namespace corvane {
+namespace {
+
+// o[:], refused for objects without item access the way the host refuses it.
+PyObject *full_slice(PyObject *o) {
+  PyMappingMethods *m = Py_TYPE(o)->tp_as_mapping;
+  if (!m || !m->mp_subscript) return PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", type_name(o));
+  Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+  return all ? PyObject_GetItem(o, all.get()) : nullptr;
+}
+
+// A slice of an exact bytearray is a fresh bytearray that the new image may
+// adopt as is, instead of the constructor copying it a second time.
+PyObject *bytearray_slice(PyObject *o, bool *fresh) {
+  *fresh = PyByteArray_CheckExact(o);
+  if (*fresh) return PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(o), PyByteArray_GET_SIZE(o));
+  return full_slice(o);
+}
+
+}  // namespace
+
+PyObject *image_copy(PyObject *self) {
+  // Each step re-reads the field: a slice of a caller's object may run code
+  // that changes the image.
+  bool alpha_fresh = false;
+  Ref alpha = Ref::borrow(Py_None);
+  if (as_image(self)->alpha != Py_None) {
+    Ref src = Ref::borrow(as_image(self)->alpha);
+    alpha = Ref::steal(bytearray_slice(src.get(), &alpha_fresh));
+    if (!alpha) return nullptr;
+  }
+  Ref chunks = Ref::borrow(Py_None);
+  if (as_image(self)->chunks != Py_None) {
+    Ref src = Ref::borrow(as_image(self)->chunks);
+    if (!(chunks = Ref::steal(full_slice(src.get())))) return nullptr;
+  }
+  Ref filters = Ref::borrow(Py_None);
+  if (as_image(self)->filters != Py_None) {
+    Ref src = Ref::borrow(as_image(self)->filters);
+    if (!(filters = Ref::steal(full_slice(src.get())))) return nullptr;
+  }
+  Ref header = Ref::borrow(Py_None);
+  if (as_image(self)->bmp_header != Py_None) {
+    Ref src = Ref::borrow(as_image(self)->bmp_header);
+    header = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyDict_Type), src.get(), nullptr));
+    if (!header) return nullptr;
+  }
+  const int32_t width = as_image(self)->width, height = as_image(self)->height;
+  PyObject *src_pixels = as_image(self)->pixels;
+  if (src_pixels == Py_None) return type_error("'NoneType' object is not subscriptable");
+  bool pixels_fresh = false;
+  Ref pixels = Ref::steal(bytearray_slice(src_pixels, &pixels_fresh));
+  if (!pixels) return nullptr;
+  return construct_image(ImageType, width, height, pixels.get(), alpha.get(), chunks.get(), header.get(),
+                         filters.get(), pixels_fresh, alpha_fresh);
+}
+
+}  // namespace corvane

@@ -1,0 +1,217 @@
+// image/image.cpp: the SimpleImage type, its constructor and its properties.
+#include "image/image.hpp"
+
+#include "image/sizes.hpp"
+#include "module/errors.hpp"
+#include "module/ref.hpp"
+
+namespace corvane {
+
+PyTypeObject *ImageType = nullptr;
+
+namespace {
+
+constexpr Param kConstructorParams[] = {
+    {"width", nullptr},      {"height", nullptr},     {"pixels", nullptr},      {"alpha", nullptr},
+    {"png_chunks", nullptr}, {"bmp_header", nullptr}, {"png_filters", nullptr},
+};
+
+}  // namespace
+
+// The constructor reports itself as __cinit__ in arity messages.
+const Signature kConstructorSignature{"__cinit__", "SimpleImage.__cinit__", kConstructorParams, 3, nullptr,
+                                      Binding::Function};
+
+namespace {
+
+// bytearray(o), with the two common exact types copied directly.
+PyObject *to_bytearray(PyObject *o) {
+  if (PyByteArray_CheckExact(o))
+    return PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(o), PyByteArray_GET_SIZE(o));
+  if (PyBytes_CheckExact(o)) return PyByteArray_FromStringAndSize(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
+  return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyByteArray_Type), o, nullptr);
+}
+
+// The constructor checks len() first, then converts. An object whose len()
+// disagrees with what it yields would leave the image with a buffer of the
+// wrong size; the same length check, after the copy, keeps the invariant.
+PyObject *checked_bytearray(PyObject *o, Py_ssize_t expected, bool fresh, const char *mismatch) {
+  Ref b = fresh ? Ref::borrow(o) : Ref::steal(to_bytearray(o));
+  if (!b) return nullptr;
+  if (PyByteArray_GET_SIZE(b.get()) != expected) return value_error(mismatch);
+  return b.release();
+}
+
+PyObject *image_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
+  BoundArgs a;
+  if (bind_tuple(kConstructorSignature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), kwargs, a) < 0)
+    return nullptr;
+  int32_t width, height;
+  if (to_i32(a[0], &width) < 0 || to_i32(a[1], &height) < 0) return nullptr;
+  return construct_image(type, width, height, a[2], a[3], a[4], a[5], a[6]);
+}
+
+void clear_fields(ImageObject *im) {
+  Py_CLEAR(im->pixels);
+  Py_CLEAR(im->alpha);
+  Py_CLEAR(im->chunks);
+  Py_CLEAR(im->filters);
+  Py_CLEAR(im->bmp_header);
+}
+
+void image_dealloc(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  clear_fields(as_image(self));
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// _pixels holds only a bytearray or None and cannot take part in a cycle.
+int image_traverse(PyObject *self, visitproc visit, void *arg) {
+  ImageObject *im = as_image(self);
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x03090000
+  Py_VISIT(Py_TYPE(self));
+#endif
+  Py_VISIT(im->alpha);
+  Py_VISIT(im->chunks);
+  Py_VISIT(im->filters);
+  Py_VISIT(im->bmp_header);
+  return 0;
+}
+
+int image_clear(PyObject *self) {
+  ImageObject *im = as_image(self);
+  set_field(im->alpha, new_none());
+  set_field(im->chunks, new_none());
+  set_field(im->filters, new_none());
+  set_field(im->bmp_header, new_none());
+  return 0;
+}
+
+}  // namespace
+
+PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
+                          PyObject *png_chunks, PyObject *bmp_header, PyObject *png_filters, bool pixels_fresh,
+                          bool alpha_fresh) {
+  Result<ImageSizes> sizes = image_sizes(width, height);
+  if (!sizes) return raise_core(sizes.err);
+
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return nullptr;
+  ImageObject *im = as_image(obj.get());
+  im->width = im->height = 0;
+  im->pixels = new_none();
+  im->alpha = new_none();
+  im->chunks = new_none();
+  im->filters = new_none();
+  im->bmp_header = new_none();
+
+  constexpr const char *kPixelMismatch = "Pixel data length does not match image dimensions";
+  Py_ssize_t n = PyObject_Size(pixels);
+  if (n < 0) return nullptr;
+  if (n != sizes.value.rgb_bytes) return value_error(kPixelMismatch);
+  im->width = width;
+  im->height = height;
+  PyObject *buf = checked_bytearray(pixels, n, pixels_fresh, kPixelMismatch);
+  if (!buf) return nullptr;
+  set_field(im->pixels, buf);
+
+  if (alpha != Py_None) {
+    constexpr const char *kAlphaMismatch = "Alpha channel length does not match image dimensions";
+    if ((n = PyObject_Size(alpha)) < 0) return nullptr;
+    if (n != sizes.value.area) return value_error(kAlphaMismatch);
+    if (!(buf = checked_bytearray(alpha, n, alpha_fresh, kAlphaMismatch))) return nullptr;
+    set_field(im->alpha, buf);
+  }
+  if (png_chunks != Py_None) {
+    PyObject *list = PySequence_List(png_chunks);
+    if (!list) return nullptr;
+    set_field(im->chunks, list);
+  }
+  if (png_filters != Py_None) {
+    constexpr const char *kFilterMismatch = "PNG filter count does not match image height";
+    if ((n = PyObject_Size(png_filters)) < 0) return nullptr;
+    if (n != height) return value_error(kFilterMismatch);
+    if (!(buf = checked_bytearray(png_filters, n, false, kFilterMismatch))) return nullptr;
+    set_field(im->filters, buf);
+  }
+  if (bmp_header != Py_None) {
+    PyObject *dict = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyDict_Type), bmp_header, nullptr);
+    if (!dict) return nullptr;
+    set_field(im->bmp_header, dict);
+  }
+  return obj.release();
+}
+
+PyObject *make_image_type(PyGetSetDef *properties) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char *>("A minimal RGB image helper with optional alpha and format memory.")},
+      {Py_tp_new, reinterpret_cast<void *>(image_new)},
+      {Py_tp_dealloc, reinterpret_cast<void *>(image_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void *>(image_traverse)},
+      {Py_tp_clear, reinterpret_cast<void *>(image_clear)},
+      {Py_tp_getset, properties},
+      {0, nullptr},
+  };
+  PyType_Spec spec{"Corvane.simpleImage_ext.SimpleImage", int(sizeof(ImageObject)), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+  PyObject *type = PyType_FromSpec(&spec);
+  if (type) {
+    Py_INCREF(type);  // the module keeps its own reference for the life of the process
+    ImageType = reinterpret_cast<PyTypeObject *>(type);
+  }
+  return type;
+}
+
+// --- properties -----------------------------------------------------------
+
+namespace {
+
+PyObject *new_ref(PyObject *o) {
+  Py_INCREF(o);
+  return o;
+}
+
+int set_dimension(int32_t &field, PyObject *value) {
+  if (!value) return fail(raise(PyExc_NotImplementedError, "__del__"));
+  int32_t v;
+  if (to_i32(value, &v) < 0) return -1;
+  field = v;
+  return 0;
+}
+
+// Unchecked fields: any object is stored as given; deleting stores None.
+int set_any(PyObject *&field, PyObject *value) {
+  set_field(field, new_ref(value ? value : Py_None));
+  return 0;
+}
+
+}  // namespace
+
+PyObject *image_get_width(PyObject *self, void *) { return PyLong_FromLong(as_image(self)->width); }
+int image_set_width(PyObject *self, PyObject *v, void *) { return set_dimension(as_image(self)->width, v); }
+PyObject *image_get_height(PyObject *self, void *) { return PyLong_FromLong(as_image(self)->height); }
+int image_set_height(PyObject *self, PyObject *v, void *) { return set_dimension(as_image(self)->height, v); }
+PyObject *image_get_size(PyObject *self, void *) {
+  return Py_BuildValue("(ii)", as_image(self)->width, as_image(self)->height);
+}
+
+PyObject *image_get_pixels(PyObject *self, void *) { return new_ref(as_image(self)->pixels); }
+int image_set_pixels(PyObject *self, PyObject *v, void *) {
+  if (v && check_pixels_value(v) < 0) return -1;
+  return set_any(as_image(self)->pixels, v);
+}
+PyObject *image_get_alpha(PyObject *self, void *) { return new_ref(as_image(self)->alpha); }
+int image_set_alpha(PyObject *self, PyObject *v, void *) { return set_any(as_image(self)->alpha, v); }
+PyObject *image_get_chunks(PyObject *self, void *) { return new_ref(as_image(self)->chunks); }
+int image_set_chunks(PyObject *self, PyObject *v, void *) { return set_any(as_image(self)->chunks, v); }
+PyObject *image_get_filters(PyObject *self, void *) { return new_ref(as_image(self)->filters); }
+int image_set_filters(PyObject *self, PyObject *v, void *) { return set_any(as_image(self)->filters, v); }
+PyObject *image_get_bmp_header(PyObject *self, void *) { return new_ref(as_image(self)->bmp_header); }
+int image_set_bmp_header(PyObject *self, PyObject *v, void *) { return set_any(as_image(self)->bmp_header, v); }
+
+PyObject *image_refuse_pickle() { return type_error("no default __reduce__ due to non-trivial __cinit__"); }
+
+}  // namespace corvane

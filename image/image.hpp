@@ -1,0 +1,65 @@
+// image/image.hpp: the SimpleImage record: width and height as int32, the RGB
+// buffer (exactly a bytearray, or None), and four more references that are
+// never NULL (None when absent): alpha plane, PNG chunk list, PNG filter
+// types, BMP header values.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "module/args.hpp"
+
+namespace corvane {
+
+struct ImageObject {
+  PyObject_HEAD
+  int32_t width;
+  int32_t height;
+  PyObject *pixels;
+  PyObject *alpha;
+  PyObject *chunks;
+  PyObject *filters;
+  PyObject *bmp_header;
+};
+
+// Set once at load; the type of every image, and the base of subclasses.
+extern PyTypeObject *ImageType;
+
+inline ImageObject *as_image(PyObject *o) { return reinterpret_cast<ImageObject *>(o); }
+
+// Creates ImageType from the module's property table and class docstring.
+PyObject *make_image_type(PyGetSetDef *properties);
+
+extern const Signature kConstructorSignature;
+
+// The constructor's steps after its arguments are bound and width and height
+// converted. `pixels_fresh` says pixels is a bytearray nobody else holds, so
+// it can be adopted instead of copied; the result is the same.
+PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
+                          PyObject *png_chunks, PyObject *bmp_header, PyObject *png_filters,
+                          bool pixels_fresh = false, bool alpha_fresh = false);
+
+// Property accessors, wired into the table in module/surface.cpp.
+PyObject *image_get_width(PyObject *self, void *);
+int image_set_width(PyObject *self, PyObject *value, void *);
+PyObject *image_get_height(PyObject *self, void *);
+int image_set_height(PyObject *self, PyObject *value, void *);
+PyObject *image_get_size(PyObject *self, void *);
+PyObject *image_get_pixels(PyObject *self, void *);
+int image_set_pixels(PyObject *self, PyObject *value, void *);
+PyObject *image_get_alpha(PyObject *self, void *);
+int image_set_alpha(PyObject *self, PyObject *value, void *);
+PyObject *image_get_chunks(PyObject *self, void *);
+int image_set_chunks(PyObject *self, PyObject *value, void *);
+PyObject *image_get_filters(PyObject *self, void *);
+int image_set_filters(PyObject *self, PyObject *value, void *);
+PyObject *image_get_bmp_header(PyObject *self, void *);
+int image_set_bmp_header(PyObject *self, PyObject *value, void *);
+
+// Method bodies (self is an ImageObject).
+PyObject *image_get_pixel(PyObject *self, PyObject *coords);
+PyObject *image_put_pixel(PyObject *self, PyObject *coords, PyObject *value);
+PyObject *image_copy(PyObject *self);
+PyObject *image_refuse_pickle();
+
+}  // namespace corvane

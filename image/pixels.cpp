@@ -1,0 +1,244 @@
+// image/pixels.cpp: getPixel and putPixel.
+//
+// Coordinates and colour components are the caller's objects and are treated
+// with the host's comparisons, arithmetic and int(), which may run caller code
+// that changes the image mid-call. So the fast path applies only when nothing
+// can run caller code (exact ints, an exact bytearray that is long enough),
+// and the general path re-reads every field of the image after each call out
+// and lets the host index the buffer, so a resized or replaced _pixels gives
+// the host's own error instead of a stale pointer.
+#include <climits>
+#include <cstdint>
+#include <optional>
+
+#include "image/image.hpp"
+#include "image/sizes.hpp"
+#include "module/errors.hpp"
+#include "module/ref.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr const char *kOutOfBounds = "Pixel coordinate out of bounds";
+
+[[gnu::cold]] PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected) {
+  if (got > expected) return PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+  return PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+// An exact int as a long; values beyond long saturate, which keeps them out of
+// any int32 range. Exact ints run no caller code, so this cannot fail.
+bool exact_int(PyObject *o, long *v) {
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow = 0;
+  *v = PyLong_AsLongAndOverflow(o, &overflow);
+  if (overflow) *v = overflow > 0 ? LONG_MAX : LONG_MIN;
+  return true;
+}
+
+// `a OP b` truth-tested, as the host evaluates a comparison in a condition.
+int compare(PyObject *a, PyObject *b, int op) {
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+  return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// 0 <= x < width and 0 <= y < height, left to right, stopping at the first
+// false test. width and height are read when their test runs: the tests before
+// may have changed them. 1 inside, 0 outside, -1 error.
+int in_bounds_general(PyObject *self, PyObject *x, PyObject *y) {
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return -1;
+  int r;
+  if ((r = compare(zero.get(), x, Py_LE)) <= 0) return r;
+  Ref width = Ref::steal(PyLong_FromLong(as_image(self)->width));
+  if (!width || (r = compare(x, width.get(), Py_LT)) <= 0) return width ? r : -1;
+  if ((r = compare(zero.get(), y, Py_LE)) <= 0) return r;
+  Ref height = Ref::steal(PyLong_FromLong(as_image(self)->height));
+  if (!height) return -1;
+  return compare(y, height.get(), Py_LT);
+}
+
+// (y * width + x) * 3 with the host's arithmetic on the given objects.
+PyObject *index_general(PyObject *self, PyObject *x, PyObject *y) {
+  Ref width = Ref::steal(PyLong_FromLong(as_image(self)->width));
+  if (!width) return nullptr;
+  Ref row = Ref::steal(PyNumber_Multiply(y, width.get()));
+  if (!row) return nullptr;
+  Ref at = Ref::steal(PyNumber_Add(row.get(), x));
+  if (!at) return nullptr;
+  Ref three = Ref::steal(PyLong_FromLong(3));
+  return three ? PyNumber_Multiply(at.get(), three.get()) : nullptr;
+}
+
+// index + k; index itself for k == 0.
+PyObject *index_plus(PyObject *index, long k) {
+  if (k == 0) {
+    Py_INCREF(index);
+    return index;
+  }
+  Ref kk = Ref::steal(PyLong_FromLong(k));
+  return kk ? PyNumber_Add(index, kk.get()) : nullptr;
+}
+
+// Where the pixel's bytes start, when the fast path can touch them directly.
+std::optional<Py_ssize_t> direct_offset(PyObject *self, std::optional<int64_t> offset) {
+  PyObject *pixels = as_image(self)->pixels;
+  if (!offset || !PyByteArray_CheckExact(pixels)) return std::nullopt;
+  if (*offset > int64_t(PyByteArray_GET_SIZE(pixels)) - 3) return std::nullopt;
+  return Py_ssize_t(*offset);
+}
+
+uint8_t *pixel_bytes(PyObject *self) {
+  return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(as_image(self)->pixels));
+}
+
+// Where the coordinates land. `offset` is set when both are exact ints (the
+// tests and the index then need no host calls); `index` holds the host-computed
+// index otherwise. Returns 0, or -1 with the error set.
+struct Target {
+  std::optional<int64_t> offset;
+  Ref index;
+  bool exact = false;
+};
+
+int locate(PyObject *self, PyObject *coords, Target &t) {
+  Py_ssize_t n = PyTuple_GET_SIZE(coords);
+  if (n != 2) return fail(raise_unpack(n, 2));
+  PyObject *x = PyTuple_GET_ITEM(coords, 0);
+  PyObject *y = PyTuple_GET_ITEM(coords, 1);
+  long lx, ly;
+  if (exact_int(x, &lx) && exact_int(y, &ly)) {
+    const ImageObject *im = as_image(self);
+    if (!(0 <= lx && lx < im->width && 0 <= ly && ly < im->height)) return fail(value_error(kOutOfBounds));
+    t.exact = true;
+    t.offset = rgb_offset(lx, ly, im->width);
+    if (t.offset) return 0;
+  } else {
+    int r = in_bounds_general(self, x, y);
+    if (r < 0) return -1;
+    if (r == 0) return fail(value_error(kOutOfBounds));
+  }
+  t.index = Ref::steal(index_general(self, x, y));
+  return t.index ? 0 : -1;
+}
+
+// The index as a host object, for the general path.
+PyObject *index_object(const Target &t) {
+  if (t.index) {
+    Py_INCREF(t.index.get());
+    return t.index.get();
+  }
+  return PyLong_FromLongLong(*t.offset);
+}
+
+PyObject *rgb_tuple(long r, long g, long b) {
+  Ref t = Ref::steal(PyTuple_New(3));
+  if (!t) return nullptr;
+  const long v[3] = {r, g, b};
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    PyObject *item = PyLong_FromLong(v[i]);
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(t.get(), i, item);
+  }
+  return t.release();
+}
+
+// The low eight bits of an exact int, in two's complement.
+int exact_low_byte(PyObject *v, uint8_t *out) {
+  int overflow = 0;
+  long l = PyLong_AsLongAndOverflow(v, &overflow);
+  if (!overflow) {
+    *out = uint8_t(l & 255);
+    return 0;
+  }
+  Ref mask = Ref::steal(PyLong_FromLong(255));
+  Ref low = Ref::steal(mask ? PyNumber_And(v, mask.get()) : nullptr);
+  if (!low) return -1;
+  *out = uint8_t(PyLong_AsLong(low.get()));
+  return 0;
+}
+
+// value unpacked into exactly three components.
+int unpack_rgb(PyObject *value, Ref (&c)[3]) {
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    if (n != 3) return fail(raise_unpack(n, 3));
+    PyObject *const *items = PySequence_Fast_ITEMS(value);
+    for (int i = 0; i < 3; ++i) c[i] = Ref::borrow(items[i]);
+    return 0;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(value));
+  if (!it) return -1;
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    c[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!c[i]) return PyErr_Occurred() ? -1 : fail(raise_unpack(i, 3));
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return fail(raise_unpack(4, 3));
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// One component the general way: int(c) & 255 stored at index + k, in the
+// host's order for `pixels[index + k] = int(c) & 255`.
+int store_general(PyObject *self, PyObject *index, long k, PyObject *component) {
+  Ref v = Ref::steal(PyNumber_Long(component));
+  if (!v) return -1;
+  Ref mask = Ref::steal(PyLong_FromLong(255));
+  Ref low = Ref::steal(mask ? PyNumber_And(v.get(), mask.get()) : nullptr);
+  if (!low) return -1;
+  Ref pixels = Ref::borrow(as_image(self)->pixels);
+  Ref at = Ref::steal(index_plus(index, k));
+  if (!at) return -1;
+  return PyObject_SetItem(pixels.get(), at.get(), low.get());
+}
+
+}  // namespace
+
+PyObject *image_get_pixel(PyObject *self, PyObject *coords) {
+  Target t;
+  if (locate(self, coords, t) < 0) return nullptr;
+  if (t.exact) {
+    if (auto at = direct_offset(self, t.offset)) {
+      const uint8_t *p = pixel_bytes(self) + *at;
+      return rgb_tuple(p[0], p[1], p[2]);
+    }
+  }
+  Ref index = Ref::steal(index_object(t));
+  if (!index) return nullptr;
+  Ref v[3];
+  for (long k = 0; k < 3; ++k) {
+    Ref pixels = Ref::borrow(as_image(self)->pixels);
+    Ref at = Ref::steal(index_plus(index.get(), k));
+    if (!at) return nullptr;
+    v[k] = Ref::steal(PyObject_GetItem(pixels.get(), at.get()));
+    if (!v[k]) return nullptr;
+  }
+  return PyTuple_Pack(3, v[0].get(), v[1].get(), v[2].get());
+}
+
+PyObject *image_put_pixel(PyObject *self, PyObject *coords, PyObject *value) {
+  Target t;
+  if (locate(self, coords, t) < 0) return nullptr;
+  Ref c[3];
+  if (unpack_rgb(value, c) < 0) return nullptr;
+
+  if (t.exact && PyLong_CheckExact(c[0].get()) && PyLong_CheckExact(c[1].get()) && PyLong_CheckExact(c[2].get())) {
+    uint8_t b[3];
+    for (int i = 0; i < 3; ++i)
+      if (exact_low_byte(c[i].get(), &b[i]) < 0) return nullptr;
+    if (auto at = direct_offset(self, t.offset)) {
+      uint8_t *p = pixel_bytes(self) + *at;
+      p[0] = b[0];
+      p[1] = b[1];
+      p[2] = b[2];
+      Py_RETURN_NONE;
+    }
+  }
+  Ref index = Ref::steal(index_object(t));
+  if (!index) return nullptr;
+  for (long k = 0; k < 3; ++k)
+    if (store_general(self, index.get(), k, c[k].get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace corvane

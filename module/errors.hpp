@@ -1,0 +1,27 @@
+// module/errors.hpp: raising helpers that return the failure value, so call
+// sites read `return type_error("...")`. PyObject* paths fail with nullptr,
+// int paths with -1.
+#pragma once
+#include <Python.h>
+
+#include "image/result.hpp"
+
+namespace corvane {
+
+[[gnu::cold]] inline PyObject *raise(PyObject *type, const char *msg) {
+  PyErr_SetString(type, msg);
+  return nullptr;
+}
+[[gnu::cold]] inline PyObject *type_error(const char *msg) { return raise(PyExc_TypeError, msg); }
+[[gnu::cold]] inline PyObject *value_error(const char *msg) { return raise(PyExc_ValueError, msg); }
+
+// For int-returning paths: `return fail(value_error("..."));`
+inline int fail(PyObject *) { return -1; }
+
+// The single mapping from core errors to exceptions.
+[[gnu::cold]] PyObject *raise_core(Err e, size_t at = 0);
+
+// Name of an object's type as the host's own messages print it.
+const char *type_name(PyObject *o);
+
+}  // namespace corvane

@@ -1,0 +1,313 @@
+// module/function.cpp: the callable type behind every function and method.
+// On CPython calls arrive through vectorcall, and the method-descriptor flag
+// lets `obj.method(...)` skip making a bound method; PyPy's cpyext calls
+// through tp_call, so that general path is all it gets.
+#include "module/function.hpp"
+
+#include <cstddef>
+
+#include "module/errors.hpp"
+#include "module/ref.hpp"
+
+#if !defined(PYPY_VERSION)
+#define CORVANE_VECTORCALL 1
+#if PY_VERSION_HEX < 0x03090000
+#define CORVANE_TPFLAGS_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define CORVANE_TPFLAGS_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+#endif
+
+namespace corvane {
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD
+#ifdef CORVANE_VECTORCALL
+  vectorcallfunc vectorcall;
+#endif
+  const FnDef *def;
+  PyObject *name;         // str
+  PyObject *qualname;     // str
+  PyObject *module;       // any object, like a function's __module__
+  PyObject *doc;          // any object
+  PyObject *defaults;     // tuple, or None
+  PyObject *annotations;  // dict
+  PyObject *globals;      // dict the late-bound names live in
+  PyObject *dict;         // function attributes, made on first use
+  PyObject *weakrefs;
+};
+
+PyTypeObject FunctionType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+FunctionObject *as_fn(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
+
+PyObject *new_ref_or_none(PyObject *o) {
+  if (!o) o = Py_None;
+  Py_INCREF(o);
+  return o;
+}
+
+[[gnu::cold]] PyObject *raise_bad_self(const FnDef &d, FunctionObject *f, PyObject *self) {
+  if (!self)
+    return PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
+  return PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                      f->name, (*d.self_type)->tp_name, type_name(self));
+}
+
+// Peel off self (for methods), bind the rest with `bind`, run the body.
+template <class Bind>
+inline PyObject *dispatch(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, Bind &&bind) {
+  FunctionObject *f = as_fn(callable);
+  const FnDef &d = *f->def;
+  PyObject *self = nullptr;
+  if (d.sig.takes_self()) {
+    if (nargs < 1) return raise_bad_self(d, f, nullptr);
+    self = args[0];
+    if (d.self_type && !PyObject_TypeCheck(self, *d.self_type)) return raise_bad_self(d, f, self);
+    ++args;
+    --nargs;
+  }
+  BoundArgs bound;
+  if (bind(d.sig, args, nargs, bound) < 0) return nullptr;
+  return d.impl(callable, self, bound);
+}
+
+#ifdef CORVANE_VECTORCALL
+PyObject *fn_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  return dispatch(callable, args, PyVectorcall_NARGS(nargsf), [kwnames](auto &sig, auto *a, Py_ssize_t n, auto &b) {
+    return bind_vector(sig, a, n, kwnames, b);
+  });
+}
+#else
+PyObject *fn_call(PyObject *callable, PyObject *args, PyObject *kwargs) {
+  if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;  // cpyext passes {} for "no keywords"
+  PyObject *const *items = PySequence_Fast_ITEMS(args);
+  return dispatch(callable, items, PyTuple_GET_SIZE(args), [kwargs](auto &sig, auto *a, Py_ssize_t n, auto &b) {
+    return bind_tuple(sig, a, n, kwargs, b);
+  });
+}
+#endif
+
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+  if (!obj || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+PyObject *fn_repr(PyObject *self) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self); }
+
+int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+  FunctionObject *f = as_fn(self);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+int fn_clear(PyObject *self) {
+  FunctionObject *f = as_fn(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void fn_dealloc(PyObject *self) {
+  FunctionObject *f = as_fn(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
+  fn_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  PyObject_GC_Del(self);
+}
+
+// --- attributes -----------------------------------------------------------
+
+PyObject *get_name(PyObject *self, void *) { return new_ref_or_none(as_fn(self)->name); }
+PyObject *get_qualname(PyObject *self, void *) { return new_ref_or_none(as_fn(self)->qualname); }
+
+int set_str_field(PyObject *&field, PyObject *value, const char *what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  set_field(field, value);
+  return 0;
+}
+int set_name(PyObject *self, PyObject *v, void *) { return set_str_field(as_fn(self)->name, v, "__name__"); }
+int set_qualname(PyObject *self, PyObject *v, void *) {
+  return set_str_field(as_fn(self)->qualname, v, "__qualname__");
+}
+
+// Plain object fields: any value; deleting stores None.
+int set_object_field(PyObject *&field, PyObject *value) {
+  set_field(field, new_ref_or_none(value));
+  return 0;
+}
+PyObject *get_module(PyObject *self, void *) { return new_ref_or_none(as_fn(self)->module); }
+int set_module(PyObject *self, PyObject *v, void *) { return set_object_field(as_fn(self)->module, v); }
+PyObject *get_doc(PyObject *self, void *) { return new_ref_or_none(as_fn(self)->doc); }
+int set_doc(PyObject *self, PyObject *v, void *) { return set_object_field(as_fn(self)->doc, v); }
+
+// Defaults are part of how arguments bind, so they are read-only.
+PyObject *get_defaults(PyObject *self, void *) { return new_ref_or_none(as_fn(self)->defaults); }
+PyObject *get_kwdefaults(PyObject *, void *) { return new_none(); }
+
+PyObject *get_annotations(PyObject *self, void *) {
+  FunctionObject *f = as_fn(self);
+  if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+  Py_INCREF(f->annotations);
+  return f->annotations;
+}
+int set_annotations(PyObject *self, PyObject *v, void *) {
+  FunctionObject *f = as_fn(self);
+  if (!v) {
+    Py_CLEAR(f->annotations);
+    return 0;
+  }
+  if (!PyDict_Check(v)) return fail(type_error("__annotations__ must be set to a dict object"));
+  Py_INCREF(v);
+  set_field(f->annotations, v);
+  return 0;
+}
+
+// inspect.signature() and help() read this; built from the live defaults and
+// annotations, the way inspect reads an ordinary function.
+PyObject *get_signature(PyObject *self, void *) {
+  FunctionObject *f = as_fn(self);
+  const Signature &sig = f->def->sig;
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return nullptr;
+  Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  if (!parameter) return nullptr;
+  Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+  if (!signature) return nullptr;
+  Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+  if (!kind) return nullptr;
+  Ref annotations = Ref::steal(get_annotations(self, nullptr));
+  if (!annotations) return nullptr;
+  Ref params = Ref::steal(PyList_New(0));
+  if (!params) return nullptr;
+
+  auto add = [&](const char *name, PyObject *annotation, PyObject *dflt) -> int {
+    Ref pos = Ref::steal(Py_BuildValue("(sO)", name, kind.get()));
+    Ref kw = Ref::steal(PyDict_New());
+    if (!pos || !kw) return -1;
+    if (annotation && PyDict_SetItemString(kw.get(), "annotation", annotation) < 0) return -1;
+    if (dflt && PyDict_SetItemString(kw.get(), "default", dflt) < 0) return -1;
+    Ref p = Ref::steal(PyObject_Call(parameter.get(), pos.get(), kw.get()));
+    return p ? PyList_Append(params.get(), p.get()) : -1;
+  };
+
+  if (sig.takes_self() && add(sig.binding == Binding::Class ? "cls" : "self", nullptr, nullptr) < 0) return nullptr;
+  Py_ssize_t ndefaults = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+  Py_ssize_t first_default = sig.nparams() - ndefaults;
+  for (Py_ssize_t i = 0; i < sig.nparams(); ++i) {
+    const char *name = sig.params[i].name;
+    PyObject *annotation = PyDict_GetItemString(annotations.get(), name);  // borrowed
+    PyObject *dflt = i >= first_default ? PyTuple_GET_ITEM(f->defaults, i - first_default) : nullptr;
+    if (add(name, annotation, dflt) < 0) return nullptr;
+  }
+  Ref pos = Ref::steal(PyTuple_Pack(1, params.get()));
+  Ref kw = Ref::steal(PyDict_New());
+  if (!pos || !kw) return nullptr;
+  if (PyObject *ret = PyDict_GetItemString(annotations.get(), "return"))
+    if (PyDict_SetItemString(kw.get(), "return_annotation", ret) < 0) return nullptr;
+  return PyObject_Call(signature.get(), pos.get(), kw.get());
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {},
+};
+
+}  // namespace
+
+int function_type_ready() {
+  PyTypeObject &t = FunctionType;
+  if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+  t.tp_name = "Corvane.simpleImage_ext.function";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#ifdef CORVANE_VECTORCALL
+  t.tp_flags |= CORVANE_TPFLAGS_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t.tp_call = PyVectorcall_Call;
+#else
+  t.tp_call = fn_call;
+#endif
+  t.tp_dealloc = fn_dealloc;
+  t.tp_repr = fn_repr;
+  t.tp_traverse = fn_traverse;
+  t.tp_clear = fn_clear;
+  t.tp_descr_get = fn_descr_get;
+  t.tp_getset = fn_getset;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+  return PyType_Ready(&t);
+}
+
+PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globals) {
+  const Signature &sig = def->sig;
+  FunctionObject *f = PyObject_GC_New(FunctionObject, &FunctionType);
+  if (!f) return nullptr;
+#ifdef CORVANE_VECTORCALL
+  f->vectorcall = fn_vectorcall;
+#endif
+  f->def = def;
+  f->name = PyUnicode_FromString(sig.name);
+  f->qualname = PyUnicode_FromString(sig.qualname);
+  Py_INCREF(module_name);
+  f->module = module_name;
+  f->doc = new_none();
+  f->defaults = nullptr;
+  f->annotations = PyDict_New();
+  Py_INCREF(globals);
+  f->globals = globals;
+  f->dict = nullptr;
+  f->weakrefs = nullptr;
+  Ref fn = Ref::steal(reinterpret_cast<PyObject *>(f));
+  PyObject_GC_Track(fn.get());
+  if (!f->name || !f->qualname || !f->annotations) return nullptr;
+
+  if (sig.has_defaults()) {
+    Py_ssize_t n = sig.nparams() - sig.nrequired;
+    if (!(f->defaults = PyTuple_New(n))) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(f->defaults, i, new_none());
+  } else {
+    f->defaults = new_none();
+  }
+  for (const Param &p : sig.params) {
+    if (!p.annotation) continue;
+    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+    if (!text || PyDict_SetItemString(f->annotations, p.name, text.get()) < 0) return nullptr;
+  }
+  if (sig.returns) {
+    Ref text = Ref::steal(PyUnicode_FromString(sig.returns));
+    if (!text || PyDict_SetItemString(f->annotations, "return", text.get()) < 0) return nullptr;
+  }
+  return fn.release();
+}
+
+PyObject *function_globals(PyObject *fn) { return as_fn(fn)->globals; }
+
+}  // namespace corvane

@@ -1,0 +1,34 @@
+// module/function.hpp: the module's own callable type. Its objects look like
+// ordinary Python functions to introspection (__name__, __qualname__,
+// __defaults__, __annotations__ as strings, __signature__), bind to instances
+// through the descriptor protocol, and bind their arguments from a Signature
+// before the implementation sees them.
+#pragma once
+#include <Python.h>
+
+#include "module/args.hpp"
+
+namespace corvane {
+
+// self is the bound instance or class (nullptr for functions and static
+// methods); fn is the function object, which carries the module globals
+// that late-bound names are looked up in.
+using Impl = PyObject *(*)(PyObject *fn, PyObject *self, const BoundArgs &args);
+
+struct FnDef {
+  Signature sig;
+  Impl impl;
+  // For Binding::Method: self must be an instance of this type (or a subclass).
+  PyTypeObject *const *self_type = nullptr;
+};
+
+int function_type_ready();
+
+// A new function object for def, whose __module__ is module_name and whose
+// late-bound names resolve in globals (both borrowed).
+PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globals);
+
+// The namespace a function resolves late-bound names in (borrowed).
+PyObject *function_globals(PyObject *fn);
+
+}  // namespace corvane

@@ -1,0 +1,151 @@
+// module/module.cpp: loading Corvane.simpleImage_ext. Single-phase init: the
+// module is built once per process; a later init hands back the same object.
+// Any failing step discards the half-built module and leaves no entry behind.
+#include <Python.h>
+
+#include "image/image.hpp"
+#include "module/function.hpp"
+#include "module/ref.hpp"
+#include "module/surface.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr const char *kModuleName = "Corvane.simpleImage_ext";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, nullptr, -1, nullptr};
+
+PyObject *the_module = nullptr;  // kept for the life of the process
+
+// Built-ins looked up at load, for the file and output work of the codecs.
+struct Builtins {
+  PyObject *staticmethod = nullptr;
+  PyObject *classmethod = nullptr;
+  PyObject *open = nullptr;
+  PyObject *print = nullptr;
+} builtins_;
+
+int lookup_builtins() {
+  Ref b = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!b) return -1;
+  auto get = [&](const char *name, PyObject *&slot) {
+    slot = PyObject_GetAttrString(b.get(), name);
+    return slot ? 0 : -1;
+  };
+  return (get("staticmethod", builtins_.staticmethod) < 0 || get("classmethod", builtins_.classmethod) < 0 ||
+          get("open", builtins_.open) < 0 || get("print", builtins_.print) < 0)
+             ? -1
+             : 0;
+}
+
+// setattr(target, attr, wrap(function)) for one table entry; wrap may be null.
+int attach(PyObject *target, const NamedFn &f, PyObject *module_name, PyObject *globals, PyObject *wrap) {
+  Ref fn = Ref::steal(make_function(f.def, module_name, globals));
+  if (!fn) return -1;
+  if (wrap) {
+    fn = Ref::steal(PyObject_CallFunctionObjArgs(wrap, fn.get(), nullptr));
+    if (!fn) return -1;
+  }
+  return PyObject_SetAttrString(target, f.attr, fn.get());
+}
+
+int import_into(PyObject *globals, const char *module, const char *const *names, size_t count) {
+  Ref m = Ref::steal(PyImport_ImportModule(module));
+  if (!m) return -1;
+  if (count == 0) return PyDict_SetItemString(globals, module, m.get());
+  for (size_t i = 0; i < count; ++i) {
+    Ref v = Ref::steal(PyObject_GetAttrString(m.get(), names[i]));
+    if (!v || PyDict_SetItemString(globals, names[i], v.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+int exec_module(PyObject *module) {
+  PyObject *globals = PyModule_GetDict(module);  // borrowed
+  Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!globals || !module_name) return -1;
+
+  if (lookup_builtins() < 0) return -1;
+
+  // The class, and the refusal of pickling and the host's copy functions.
+  if (function_type_ready() < 0) return -1;
+  Ref type = Ref::steal(make_image_type(kImageProperties));
+  if (!type || PyDict_SetItemString(globals, "SimpleImage", type.get()) < 0) return -1;
+  if (attach(type.get(), {"__reduce__", &kReduceDef}, module_name.get(), globals, nullptr) < 0 ||
+      attach(type.get(), {"__setstate__", &kSetStateDef}, module_name.get(), globals, nullptr) < 0)
+    return -1;
+
+  // The module body, in source order.
+  static const char *const kIo[] = {"BytesIO"}, *const kPathlib[] = {"Path"},
+                           *const kTyping[] = {"List", "Sequence", "Tuple", "Union"};
+  if (import_into(globals, "struct", nullptr, 0) < 0 || import_into(globals, "zlib", nullptr, 0) < 0 ||
+      import_into(globals, "io", kIo, 1) < 0 || import_into(globals, "pathlib", kPathlib, 1) < 0 ||
+      import_into(globals, "typing", kTyping, 4) < 0)
+    return -1;
+
+  static const char kSignature[] = "\x89PNG\r\n\x1a\n";
+  Ref signature = Ref::steal(PyBytes_FromStringAndSize(kSignature, 8));
+  if (!signature || PyDict_SetItemString(globals, "PNG_SIGNATURE", signature.get()) < 0) return -1;
+
+  // ImageInput = Union[str, Path, bytes, bytearray, "SimpleImage"], from the names as bound now.
+  PyObject *union_ = PyDict_GetItemString(globals, "Union");  // borrowed
+  PyObject *path = PyDict_GetItemString(globals, "Path");
+  if (!union_ || !path) {
+    PyErr_SetString(PyExc_ImportError, "typing.Union or pathlib.Path missing from the namespace");
+    return -1;
+  }
+  Ref members = Ref::steal(Py_BuildValue("(OOOOs)", reinterpret_cast<PyObject *>(&PyUnicode_Type), path,
+                                         reinterpret_cast<PyObject *>(&PyBytes_Type),
+                                         reinterpret_cast<PyObject *>(&PyByteArray_Type), "SimpleImage"));
+  if (!members) return -1;
+  Ref image_input = Ref::steal(PyObject_GetItem(union_, members.get()));
+  if (!image_input || PyDict_SetItemString(globals, "ImageInput", image_input.get()) < 0) return -1;
+
+  for (const NamedFn &f : kModuleFunctions)
+    if (attach(module, f, module_name.get(), globals, nullptr) < 0) return -1;
+
+  // Class members; the static and class methods go through the host's own wrappers.
+  for (const NamedFn &f : kClassMembers) {
+    PyObject *wrap = f.def->sig.binding == Binding::Static  ? builtins_.staticmethod
+                     : f.def->sig.binding == Binding::Class ? builtins_.classmethod
+                                                            : nullptr;
+    if (attach(type.get(), f, module_name.get(), globals, wrap) < 0) return -1;
+  }
+  return 0;
+}
+
+PyObject *init() {
+  if (the_module) {
+    Py_INCREF(the_module);
+    return the_module;
+  }
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+
+  // Entered in the module table before the body runs, as a module being
+  // imported is; taken out again if loading fails.
+  PyObject *modules = PyImport_GetModuleDict();  // borrowed
+  bool entered = false;
+  if (!PyDict_GetItemString(modules, kModuleName)) {
+    if (PyDict_SetItemString(modules, kModuleName, module.get()) < 0) return nullptr;
+    entered = true;
+  }
+  if (exec_module(module.get()) < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "Corvane.simpleImage_ext failed to initialise");
+    if (entered) {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      if (PyDict_DelItemString(modules, kModuleName) < 0) PyErr_Clear();
+      PyErr_Restore(type, value, tb);
+    }
+    return nullptr;
+  }
+  the_module = module.get();
+  Py_INCREF(the_module);
+  return module.release();
+}
+
+}  // namespace
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit_simpleImage_ext(void) { return corvane::init(); }

@@ -1,0 +1,4 @@
+"""Corvane: a small image type with structure-preserving PNG and BMP round trips.
+
+The native extension is ``Corvane.simpleImage_ext``.
+"""
