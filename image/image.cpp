@@ -90,6 +90,28 @@ int image_clear(PyObject *self) {
   return 0;
 }
 
+#if defined(PYPY_VERSION)
+PyGetSetDef *image_properties = nullptr;
+
+// cpyext gives instances of every type an attribute dictionary. Instances of
+// SimpleImage itself have none: only its properties can be set. Subclasses
+// keep their dictionary. Both PyObject_GenericSetAttr and the descriptor's
+// own slot come back into this function under cpyext, so the property table
+// is consulted directly.
+int image_setattro(PyObject *self, PyObject *name, PyObject *value) {
+  if (Py_TYPE(self) != ImageType) return PyObject_GenericSetAttr(self, name, value);
+  for (PyGetSetDef *p = image_properties; p->name; ++p) {
+    if (PyUnicode_CompareWithASCIIString(name, p->name) != 0) continue;
+    if (p->set) return p->set(self, value, p->closure);
+    PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%.100s' objects is not writable", name,
+                 ImageType->tp_name);
+    return -1;
+  }
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", ImageType->tp_name, name);
+  return -1;
+}
+#endif
+
 }  // namespace
 
 PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
@@ -146,6 +168,9 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
 }
 
 PyObject *make_image_type(PyGetSetDef *properties) {
+#if defined(PYPY_VERSION)
+  image_properties = properties;
+#endif
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char *>("A minimal RGB image helper with optional alpha and format memory.")},
       {Py_tp_new, reinterpret_cast<void *>(image_new)},
@@ -153,6 +178,9 @@ PyObject *make_image_type(PyGetSetDef *properties) {
       {Py_tp_traverse, reinterpret_cast<void *>(image_traverse)},
       {Py_tp_clear, reinterpret_cast<void *>(image_clear)},
       {Py_tp_getset, properties},
+#if defined(PYPY_VERSION)
+      {Py_tp_setattro, reinterpret_cast<void *>(image_setattro)},
+#endif
       {0, nullptr},
   };
   PyType_Spec spec{"Corvane.simpleImage_ext.SimpleImage", int(sizeof(ImageObject)), 0,

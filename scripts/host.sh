@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# scripts/host.sh HOST [extra pip args...]: make (or reuse) the virtual
+# environment .venv/HOST for one interpreter, build and install the package
+# into it, and print the environment's python. HOST is a CPython version
+# (3.8, 3.11, ...) taken from pyenv, or "pypy" (Debian's pypy3, installed
+# with apt if missing). CORVANE_VENV names another environment folder for the
+# same interpreter (the sanitizer build uses it). Everything goes to stderr
+# except the final path.
+set -euo pipefail
+host=$1; shift
+root=$(cd "$(dirname "$0")/.." && pwd)
+venv="$root/.venv/${CORVANE_VENV:-$host}"
+log() { echo "[$host] $*" >&2; }
+
+find_interpreter() {
+  if [ "$host" = pypy ]; then
+    if ! command -v pypy3 >/dev/null || ! pypy3 -c 'import venv, ensurepip' 2>/dev/null || \
+       [ ! -d "$(pypy3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" ]; then
+      log "installing pypy3, pypy3-dev and pypy3-venv with apt"
+      export DEBIAN_FRONTEND=noninteractive
+      apt-get update -qq >&2
+      apt-get install -y -qq pypy3 pypy3-dev pypy3-venv >&2
+    fi
+    command -v pypy3
+    return
+  fi
+  if command -v pyenv >/dev/null; then
+    local v
+    v=$(pyenv latest "$host" 2>/dev/null || true)
+    if [ -n "$v" ] && [ -x "$(pyenv root)/versions/$v/bin/python$host" ]; then
+      echo "$(pyenv root)/versions/$v/bin/python$host"
+      return
+    fi
+  fi
+  if command -v "python$host" >/dev/null; then command -v "python$host"; return; fi
+  log "no interpreter for $host (looked in pyenv and on PATH)"
+  exit 1
+}
+
+if [ ! -x "$venv/bin/python" ]; then
+  py=$(find_interpreter)
+  log "creating $venv from $py"
+  "$py" -m venv "$venv" >&2
+  "$venv/bin/python" -m pip install -q --upgrade pip >&2
+fi
+log "building and installing the package"
+"$venv/bin/python" -m pip install -q "$root[test]" "$@" >&2
+echo "$venv/bin/python"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# scripts/run-tests.sh [HOST...]: the C++ core tests, then the Python tests on
+# every host (by default CPython 3.8, 3.11, 3.13 and PyPy). Each host prints
+# its own pytest summary; the run fails if any part fails.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+hosts=("$@")
+[ ${#hosts[@]} -gt 0 ] || hosts=(3.8 3.11 3.13 pypy)
+failed=()
+
+echo "=== core (C++, ctest)"
+if cmake --preset core >/dev/null && cmake --build build/core -j2 >/dev/null && \
+   ctest --test-dir build/core --output-on-failure; then :; else failed+=(core); fi
+
+for h in "${hosts[@]}"; do
+  echo "=== $h"
+  if py=$(scripts/host.sh "$h"); then
+    "$py" -m pytest -q -p no:cacheprovider --rootdir "$root" tests/python || failed+=("$h")
+  else
+    failed+=("$h (setup)")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all hosts passed: core ${hosts[*]}"
