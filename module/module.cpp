@@ -64,6 +64,9 @@ int exec_module(PyObject *module) {
   PyObject *globals = PyModule_GetDict(module);  // borrowed
   Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
   if (!globals || !module_name) return -1;
+  // No module docstring. cpyext leaves __doc__ unset, so the module type's
+  // own docstring would show through.
+  if (PyDict_SetItemString(globals, "__doc__", Py_None) < 0) return -1;
 
   if (lookup_builtins() < 0) return -1;
 
@@ -148,4 +151,6 @@ PyObject *init() {
 }  // namespace
 }  // namespace corvane
 
-PyMODINIT_FUNC PyInit_simpleImage_ext(void) { return corvane::init(); }
+// PyMODINIT_FUNC marks the symbol visible only from 3.9 on; the module is
+// built with hidden visibility, so say it here for every version.
+extern "C" [[gnu::visibility("default")]] PyObject *PyInit_simpleImage_ext(void) { return corvane::init(); }
