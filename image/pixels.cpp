@@ -13,6 +13,7 @@
 
 #include "image/image.hpp"
 #include "image/sizes.hpp"
+#include "module/byte_values.hpp"
 #include "module/errors.hpp"
 #include "module/ref.hpp"
 
@@ -131,16 +132,11 @@ PyObject *index_object(const Target &t) {
   return PyLong_FromLongLong(*t.offset);
 }
 
-PyObject *rgb_tuple(long r, long g, long b) {
-  Ref t = Ref::steal(PyTuple_New(3));
+PyObject *rgb_tuple(const uint8_t *p) {
+  PyObject *t = PyTuple_New(3);
   if (!t) return nullptr;
-  const long v[3] = {r, g, b};
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    PyObject *item = PyLong_FromLong(v[i]);
-    if (!item) return nullptr;
-    PyTuple_SET_ITEM(t.get(), i, item);
-  }
-  return t.release();
+  for (Py_ssize_t i = 0; i < 3; ++i) PyTuple_SET_ITEM(t, i, byte_value(p[i]));
+  return t;
 }
 
 // The low eight bits of an exact int, in two's complement.
@@ -199,8 +195,7 @@ PyObject *image_get_pixel(PyObject *self, PyObject *coords) {
   if (locate(self, coords, t) < 0) return nullptr;
   if (t.exact) {
     if (auto at = direct_offset(self, t.offset)) {
-      const uint8_t *p = pixel_bytes(self) + *at;
-      return rgb_tuple(p[0], p[1], p[2]);
+      return rgb_tuple(pixel_bytes(self) + *at);
     }
   }
   Ref index = Ref::steal(index_object(t));

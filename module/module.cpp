@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "image/image.hpp"
+#include "module/byte_values.hpp"
 #include "module/function.hpp"
 #include "module/ref.hpp"
 #include "module/surface.hpp"
@@ -68,7 +69,7 @@ int exec_module(PyObject *module) {
   // own docstring would show through.
   if (PyDict_SetItemString(globals, "__doc__", Py_None) < 0) return -1;
 
-  if (lookup_builtins() < 0) return -1;
+  if (lookup_builtins() < 0 || init_byte_values() < 0) return -1;
 
   // The class, and the refusal of pickling and the host's copy functions.
   if (function_type_ready() < 0) return -1;

@@ -1,0 +1,17 @@
+// module/byte_values.hpp: the ints 0..255 as shared, immortal-for-the-process
+// objects. A fresh int made in C costs PyPy's cpyext a new app-level object on
+// its way out (about 150 ns); handing out one it has seen before costs almost
+// nothing. On CPython these are its own small-int cache.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+namespace corvane {
+
+int init_byte_values();  // at load: 0, or -1 with an exception set
+
+// A new reference to int(v).
+PyObject *byte_value(uint8_t v);
+
+}  // namespace corvane
