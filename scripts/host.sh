@@ -11,6 +11,9 @@ host=$1; shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 venv="$root/.venv/${CORVANE_VENV:-$host}"
 log() { echo "[$host] $*" >&2; }
+# pip on this kind of machine warns about every missing local mirror folder;
+# keep its real output and drop that noise.
+quiet_pip() { "$@" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" || true; } >&2; }
 
 find_interpreter() {
   if [ "$host" = pypy ]; then
@@ -41,8 +44,8 @@ if [ ! -x "$venv/bin/python" ]; then
   py=$(find_interpreter)
   log "creating $venv from $py"
   "$py" -m venv "$venv" >&2
-  "$venv/bin/python" -m pip install -q --upgrade pip >&2
+  quiet_pip "$venv/bin/python" -m pip install -q --upgrade pip
 fi
 log "building and installing the package"
-"$venv/bin/python" -m pip install -q "$root[test]" "$@" >&2
+quiet_pip "$venv/bin/python" -m pip install -q "$root[test]" "$@"
 echo "$venv/bin/python"

@@ -108,8 +108,9 @@ def test_introspection(m, name):
         assert par.default is d or par.default == d
         assert par.annotation == annotations.get(p, E)
     assert sig.return_annotation == annotations.get("return", E)
-    text = pydoc.render_doc(f, renderer=pydoc.plaintext)
-    assert name + str(sig) in text
+    # newer pydoc wraps long signatures over several lines
+    text = "".join(pydoc.render_doc(f, renderer=pydoc.plaintext).split())
+    assert "".join((name + str(sig)).split()) in text
 
 
 def test_bound_signatures(S):
@@ -122,10 +123,10 @@ def test_bound_signatures(S):
 
 
 def test_help_on_class_lists_members(S):
-    text = pydoc.render_doc(S, renderer=pydoc.plaintext)
+    text = "".join(pydoc.render_doc(S, renderer=pydoc.plaintext).split())
     for line in ["getPixel(self, coords: 'Tuple[int, int]') -> 'Tuple[int, int, int]'",
                  "open(source: 'ImageInput') -> 'SimpleImage'", "copy(self) -> 'SimpleImage'"]:
-        assert line in text
+        assert "".join(line.split()) in text
 
 
 def test_binding_kinds(S):
