@@ -183,9 +183,9 @@ PyObject *make_image_type(PyGetSetDef *properties) {
 #endif
       {0, nullptr},
   };
-  PyType_Spec spec{"Corvane.simpleImage_ext.SimpleImage", int(sizeof(ImageObject)), 0,
+  PyType_Spec type_spec{"Corvane.simpleImage_ext.SimpleImage", int(sizeof(ImageObject)), 0,
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  PyObject *type = PyType_FromSpec(&spec);
+  PyObject *type = PyType_FromSpec(&type_spec);
   if (type) {
     Py_INCREF(type);  // the module keeps its own reference for the life of the process
     ImageType = reinterpret_cast<PyTypeObject *>(type);

@@ -182,11 +182,10 @@ int set_annotations(PyObject *self, PyObject *v, void *) {
   return 0;
 }
 
-// inspect.signature() and help() read this; built from the live defaults and
-// annotations, the way inspect reads an ordinary function.
-PyObject *get_signature(PyObject *self, void *) {
-  FunctionObject *f = as_fn(self);
-  const Signature &sig = f->def->sig;
+// An inspect.Signature for sig: self or cls first when with_self, then every
+// parameter with its default (from defaults, a tuple for the trailing
+// parameters, or None) and its annotation (from annotations, a dict, or None).
+PyObject *build_signature(const Signature &sig, bool with_self, PyObject *defaults, PyObject *annotations) {
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -195,10 +194,11 @@ PyObject *get_signature(PyObject *self, void *) {
   if (!signature) return nullptr;
   Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
   if (!kind) return nullptr;
-  Ref annotations = Ref::steal(get_annotations(self, nullptr));
-  if (!annotations) return nullptr;
   Ref params = Ref::steal(PyList_New(0));
   if (!params) return nullptr;
+  auto annotation_of = [&](const char *name) -> PyObject * {  // borrowed, or nullptr
+    return annotations && PyDict_Check(annotations) ? PyDict_GetItemString(annotations, name) : nullptr;
+  };
 
   auto add = [&](const char *name, PyObject *annotation, PyObject *dflt) -> int {
     Ref pos = Ref::steal(Py_BuildValue("(sO)", name, kind.get()));
@@ -210,21 +210,29 @@ PyObject *get_signature(PyObject *self, void *) {
     return p ? PyList_Append(params.get(), p.get()) : -1;
   };
 
-  if (sig.takes_self() && add(sig.binding == Binding::Class ? "cls" : "self", nullptr, nullptr) < 0) return nullptr;
-  Py_ssize_t ndefaults = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+  if (with_self && add(sig.binding == Binding::Class ? "cls" : "self", nullptr, nullptr) < 0) return nullptr;
+  Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
   Py_ssize_t first_default = sig.nparams() - ndefaults;
   for (Py_ssize_t i = 0; i < sig.nparams(); ++i) {
     const char *name = sig.params[i].name;
-    PyObject *annotation = PyDict_GetItemString(annotations.get(), name);  // borrowed
-    PyObject *dflt = i >= first_default ? PyTuple_GET_ITEM(f->defaults, i - first_default) : nullptr;
-    if (add(name, annotation, dflt) < 0) return nullptr;
+    PyObject *dflt = i >= first_default ? PyTuple_GET_ITEM(defaults, i - first_default) : nullptr;
+    if (add(name, annotation_of(name), dflt) < 0) return nullptr;
   }
   Ref pos = Ref::steal(PyTuple_Pack(1, params.get()));
   Ref kw = Ref::steal(PyDict_New());
   if (!pos || !kw) return nullptr;
-  if (PyObject *ret = PyDict_GetItemString(annotations.get(), "return"))
+  if (PyObject *ret = annotation_of("return"))
     if (PyDict_SetItemString(kw.get(), "return_annotation", ret) < 0) return nullptr;
   return PyObject_Call(signature.get(), pos.get(), kw.get());
+}
+
+// inspect.signature() and help() read this; built from the live defaults and
+// annotations, the way inspect reads an ordinary function.
+PyObject *get_signature(PyObject *self, void *) {
+  FunctionObject *f = as_fn(self);
+  Ref annotations = Ref::steal(get_annotations(self, nullptr));
+  if (!annotations) return nullptr;
+  return build_signature(f->def->sig, f->def->sig.takes_self(), f->defaults, annotations.get());
 }
 
 PyGetSetDef fn_getset[] = {
@@ -240,7 +248,45 @@ PyGetSetDef fn_getset[] = {
     {},
 };
 
+// --- the class's own signature ------------------------------------------------
+
+// A class attribute __signature__ that gives inspect the constructor's
+// parameters, read on demand so loading never imports inspect. Subclasses
+// see None, and inspect then works their signature out as for any class.
+struct ClassSignatureObject {
+  PyObject_HEAD
+  const Signature *sig;
+  PyTypeObject *owner;
+};
+
+PyTypeObject ClassSignatureType{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
+  auto *d = reinterpret_cast<ClassSignatureObject *>(self);
+  if (type != reinterpret_cast<PyObject *>(d->owner)) return new_none();
+  Ref defaults = Ref::steal(PyTuple_New(d->sig->nparams() - d->sig->nrequired));
+  if (!defaults) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(defaults.get()); ++i) PyTuple_SET_ITEM(defaults.get(), i, new_none());
+  return build_signature(*d->sig, false, defaults.get(), nullptr);
+}
+
 }  // namespace
+
+PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner) {
+  PyTypeObject &t = ClassSignatureType;
+  if (!(t.tp_flags & Py_TPFLAGS_READY)) {
+    t.tp_name = "Corvane.simpleImage_ext.class_signature";
+    t.tp_basicsize = sizeof(ClassSignatureObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_descr_get = class_signature_get;
+    if (PyType_Ready(&t) < 0) return nullptr;
+  }
+  auto *d = PyObject_New(ClassSignatureObject, &t);
+  if (!d) return nullptr;
+  d->sig = sig;
+  d->owner = owner;  // the class holds this descriptor, so it outlives it
+  return reinterpret_cast<PyObject *>(d);
+}
 
 int function_type_ready() {
   PyTypeObject &t = FunctionType;

@@ -75,6 +75,8 @@ int exec_module(PyObject *module) {
   if (function_type_ready() < 0) return -1;
   Ref type = Ref::steal(make_image_type(kImageProperties));
   if (!type || PyDict_SetItemString(globals, "SimpleImage", type.get()) < 0) return -1;
+  Ref class_signature = Ref::steal(make_class_signature(&kConstructorSignature, ImageType));
+  if (!class_signature || PyObject_SetAttrString(type.get(), "__signature__", class_signature.get()) < 0) return -1;
   if (attach(type.get(), {"__reduce__", &kReduceDef}, module_name.get(), globals, nullptr) < 0 ||
       attach(type.get(), {"__setstate__", &kSetStateDef}, module_name.get(), globals, nullptr) < 0)
     return -1;

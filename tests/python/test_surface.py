@@ -122,10 +122,23 @@ def test_bound_signatures(S):
     assert str(inspect.signature(S._streamToImage)) == "(stream)"
 
 
+def test_class_signature_is_the_constructors(S):
+    assert str(inspect.signature(S)) == \
+        "(width, height, pixels, alpha=None, png_chunks=None, bmp_header=None, png_filters=None)"
+
+    class Sub(S):
+        def __init__(self, a, b, c, *rest):
+            pass
+
+    # a subclass's own __init__ is not hidden behind the base's signature
+    assert str(inspect.signature(Sub)) == "(a, b, c, *rest)"
+
+
 def test_help_on_class_lists_members(S):
     text = "".join(pydoc.render_doc(S, renderer=pydoc.plaintext).split())
     for line in ["getPixel(self, coords: 'Tuple[int, int]') -> 'Tuple[int, int, int]'",
-                 "open(source: 'ImageInput') -> 'SimpleImage'", "copy(self) -> 'SimpleImage'"]:
+                 "open(source: 'ImageInput') -> 'SimpleImage'", "copy(self) -> 'SimpleImage'",
+                 "SimpleImage(width, height, pixels, alpha=None, png_chunks=None, bmp_header=None, png_filters=None)"]:
         assert "".join(line.split()) in text
 
 
