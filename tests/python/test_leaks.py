@@ -6,8 +6,11 @@ import pytest
 
 from conftest import PYPY
 
-def workload(m, big):
+def workload(m, big, Sub):
     S = m.SimpleImage
+    sub = Sub(1, 1, b"abc")
+    sub.attr = sub  # a cycle through the instance dict
+    sub.copy()
     im = S(64, 64, big, alpha=bytes(4096), png_chunks=[(b"IEND", b"", 0)], bmp_header={"xppm": 1},
            png_filters=bytes(64))
     dup = im.copy()
@@ -46,9 +49,12 @@ def measure():
 def test_no_growth(m, rounds):
     big = bytes(64 * 64 * 3)
 
+    class Sub(m.SimpleImage):
+        pass
+
     def run(n):
         for _ in range(n):
-            workload(m, big)
+            workload(m, big, Sub)
 
     # Warm up caches, the JIT and free lists. PyPy's heap settles only after a
     # full round of this size: its first round grows even without a leak.
