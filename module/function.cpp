@@ -235,6 +235,15 @@ PyObject *get_signature(PyObject *self, void *) {
   return build_signature(f->def->sig, f->def->sig.takes_self(), f->defaults, annotations.get());
 }
 
+// Functions pickle and copy by reference, as the host's own functions do:
+// the name is looked up again in the module on the other side.
+PyObject *fn_reduce(PyObject *self, PyObject *) { return new_ref_or_none(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {},
+};
+
 PyGetSetDef fn_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -307,6 +316,7 @@ int function_type_ready() {
   t.tp_clear = fn_clear;
   t.tp_descr_get = fn_descr_get;
   t.tp_getset = fn_getset;
+  t.tp_methods = fn_methods;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
   return PyType_Ready(&t);

@@ -160,6 +160,16 @@ def test_binding_kinds(S):
     assert S.getPixel(im, (1, 1)) == (9, 10, 11)
 
 
+@pytest.mark.parametrize("name", ["_makeChunk", "_writeBmp", "getPixel", "__reduce__", "_streamToImage"])
+def test_functions_pickle_and_copy_by_reference(m, name):
+    import copy
+    import pickle
+
+    f = function_of(m, name)
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+
+
 def test_function_attributes_behave_like_python_functions(m):
     f = m._split_idat_payload
     f.extra = 1
