@@ -10,6 +10,11 @@ hosts=("$@")
 failed=()
 
 echo "=== core (C++, ctest)"
+if ! command -v cmake >/dev/null || ! command -v ctest >/dev/null; then
+  # The build of the extension gets CMake through pip; the core tests need it on PATH.
+  python3 -m venv .venv/tools && .venv/tools/bin/python -m pip install -q cmake ninja
+  export PATH="$root/.venv/tools/bin:$PATH"
+fi
 if cmake --preset core >/dev/null && cmake --build build/core -j2 >/dev/null && \
    ctest --test-dir build/core --output-on-failure; then :; else failed+=(core); fi
 
