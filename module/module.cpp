@@ -39,43 +39,34 @@ int lookup_builtins() {
              : 0;
 }
 
-#if defined(PYPY_VERSION)
-// Under cpyext every `image.method` would cross into C twice: once for our
-// __get__, once for the call. The host's instancemethod binds like our
-// __get__ (the class sees the function itself, an instance a bound method of
-// it) but does so without leaving the interpreter: a third off every call.
-PyObject *instancemethod(PyObject *fn) { return PyInstanceMethod_New(fn); }
-#endif
-
-// What a class member is wrapped in before it is set on the class.
-PyObject *wrapper_for(Binding binding) {
+// A class member as it is set on the class: static and class methods in the
+// host's own wrappers, everything else as the function itself. Except on PyPy,
+// where cpyext would cross into C twice for every `image.method(...)`: once
+// for our __get__, once for the call. The host's instancemethod binds the same
+// way (the class sees the function itself, an instance a bound method of it)
+// without leaving the interpreter, which takes a third off every call.
+PyObject *as_member(Binding binding, PyObject *fn) {
   switch (binding) {
     case Binding::Static:
-      return builtins_.staticmethod;
+      return PyObject_CallFunctionObjArgs(builtins_.staticmethod, fn, nullptr);
     case Binding::Class:
-      return builtins_.classmethod;
+      return PyObject_CallFunctionObjArgs(builtins_.classmethod, fn, nullptr);
     case Binding::Method:
+#if defined(PYPY_VERSION)
+      return PyInstanceMethod_New(fn);
+#endif
     case Binding::Function:
       break;
   }
-  return nullptr;
+  Py_INCREF(fn);
+  return fn;
 }
 
-// setattr(target, attr, wrap(function)) for one table entry; wrap may be null.
-int attach(PyObject *target, const NamedFn &f, PyObject *module_name, PyObject *globals, PyObject *wrap) {
+// setattr(target, attr, function) for one table entry; as a class member if member.
+int attach(PyObject *target, const NamedFn &f, PyObject *module_name, PyObject *globals, bool member) {
   Ref fn = Ref::steal(make_function(f.def, module_name, globals));
-  if (!fn) return -1;
-  if (wrap) {
-    fn = Ref::steal(PyObject_CallFunctionObjArgs(wrap, fn.get(), nullptr));
-    if (!fn) return -1;
-  }
-#if defined(PYPY_VERSION)
-  else if (f.def->sig.binding == Binding::Method) {
-    fn = Ref::steal(instancemethod(fn.get()));
-    if (!fn) return -1;
-  }
-#endif
-  return PyObject_SetAttrString(target, f.attr, fn.get());
+  if (fn && member) fn = Ref::steal(as_member(f.def->sig.binding, fn.get()));
+  return fn ? PyObject_SetAttrString(target, f.attr, fn.get()) : -1;
 }
 
 int import_into(PyObject *globals, const char *module, const char *const *names, size_t count) {
@@ -105,8 +96,8 @@ int exec_module(PyObject *module) {
   if (!type || PyDict_SetItemString(globals, "SimpleImage", type.get()) < 0) return -1;
   Ref class_signature = Ref::steal(make_class_signature(&kConstructorSignature, ImageType));
   if (!class_signature || PyObject_SetAttrString(type.get(), "__signature__", class_signature.get()) < 0) return -1;
-  if (attach(type.get(), {"__reduce__", &kReduceDef}, module_name.get(), globals, nullptr) < 0 ||
-      attach(type.get(), {"__setstate__", &kSetStateDef}, module_name.get(), globals, nullptr) < 0)
+  if (attach(type.get(), {"__reduce__", &kReduceDef}, module_name.get(), globals, true) < 0 ||
+      attach(type.get(), {"__setstate__", &kSetStateDef}, module_name.get(), globals, true) < 0)
     return -1;
 
   // The module body, in source order.
@@ -136,11 +127,11 @@ int exec_module(PyObject *module) {
   if (!image_input || PyDict_SetItemString(globals, "ImageInput", image_input.get()) < 0) return -1;
 
   for (const NamedFn &f : kModuleFunctions)
-    if (attach(module, f, module_name.get(), globals, nullptr) < 0) return -1;
+    if (attach(module, f, module_name.get(), globals, false) < 0) return -1;
 
-  // Class members; the static and class methods go through the host's own wrappers.
+  // Class members, in table order.
   for (const NamedFn &f : kClassMembers)
-    if (attach(type.get(), f, module_name.get(), globals, wrapper_for(f.def->sig.binding)) < 0) return -1;
+    if (attach(type.get(), f, module_name.get(), globals, true) < 0) return -1;
   return 0;
 }
 
