@@ -38,7 +38,7 @@ struct FunctionObject {
   PyObject *weakrefs;
 };
 
-PyTypeObject FunctionType{PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject FunctionType{};  // filled in by function_type_ready()
 
 FunctionObject *as_fn(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
 
@@ -268,7 +268,7 @@ struct ClassSignatureObject {
   PyTypeObject *owner;
 };
 
-PyTypeObject ClassSignatureType{PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject ClassSignatureType{};
 
 PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
   auto *d = reinterpret_cast<ClassSignatureObject *>(self);
@@ -277,6 +277,13 @@ PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
   if (!defaults) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(defaults.get()); ++i) PyTuple_SET_ITEM(defaults.get(), i, new_none());
   return build_signature(*d->sig, false, defaults.get(), nullptr);
+}
+
+// A static type object starts as zeros plus the one reference the process
+// holds; the rest is set field by field, which reads the same on every host.
+int ready_static_type(PyTypeObject &t) {
+  Py_INCREF(reinterpret_cast<PyObject *>(&t));
+  return PyType_Ready(&t);
 }
 
 }  // namespace
@@ -288,7 +295,7 @@ PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner) {
     t.tp_basicsize = sizeof(ClassSignatureObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT;
     t.tp_descr_get = class_signature_get;
-    if (PyType_Ready(&t) < 0) return nullptr;
+    if (ready_static_type(t) < 0) return nullptr;
   }
   auto *d = PyObject_New(ClassSignatureObject, &t);
   if (!d) return nullptr;
@@ -319,7 +326,7 @@ int function_type_ready() {
   t.tp_methods = fn_methods;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-  return PyType_Ready(&t);
+  return ready_static_type(t);
 }
 
 PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globals) {

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char *kModuleName = "Corvane.simpleImage_ext";
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, nullptr, -1, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject *the_module = nullptr;  // kept for the life of the process
 

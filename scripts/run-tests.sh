@@ -8,6 +8,8 @@ cd "$root"
 hosts=("$@")
 [ ${#hosts[@]} -gt 0 ] || hosts=(3.8 3.11 3.13 pypy)
 failed=()
+# Warnings fail the build here, so a new one is seen at once, on every host.
+export CORVANE_WERROR=ON
 
 echo "=== core (C++, ctest)"
 if ! command -v cmake >/dev/null || ! command -v ctest >/dev/null; then
