@@ -47,8 +47,7 @@ int compare(PyObject *a, PyObject *b, int op) {
 // false test. width and height are read when their test runs: the tests before
 // may have changed them. 1 inside, 0 outside, -1 error.
 int in_bounds_general(PyObject *self, PyObject *x, PyObject *y) {
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!zero) return -1;
+  Ref zero = Ref::steal(byte_value(0));
   int r;
   if ((r = compare(zero.get(), x, Py_LE)) <= 0) return r;
   Ref width = Ref::steal(PyLong_FromLong(as_image(self)->width));
@@ -67,8 +66,8 @@ PyObject *index_general(PyObject *self, PyObject *x, PyObject *y) {
   if (!row) return nullptr;
   Ref at = Ref::steal(PyNumber_Add(row.get(), x));
   if (!at) return nullptr;
-  Ref three = Ref::steal(PyLong_FromLong(3));
-  return three ? PyNumber_Multiply(at.get(), three.get()) : nullptr;
+  Ref three = Ref::steal(byte_value(3));
+  return PyNumber_Multiply(at.get(), three.get());
 }
 
 // index + k; index itself for k == 0.
@@ -77,8 +76,8 @@ PyObject *index_plus(PyObject *index, long k) {
     Py_INCREF(index);
     return index;
   }
-  Ref kk = Ref::steal(PyLong_FromLong(k));
-  return kk ? PyNumber_Add(index, kk.get()) : nullptr;
+  Ref kk = Ref::steal(byte_value(uint8_t(k)));
+  return PyNumber_Add(index, kk.get());
 }
 
 // Where the pixel's bytes start, when the fast path can touch them directly.
@@ -147,8 +146,8 @@ int exact_low_byte(PyObject *v, uint8_t *out) {
     *out = uint8_t(l & 255);
     return 0;
   }
-  Ref mask = Ref::steal(PyLong_FromLong(255));
-  Ref low = Ref::steal(mask ? PyNumber_And(v, mask.get()) : nullptr);
+  Ref mask = Ref::steal(byte_value(255));
+  Ref low = Ref::steal(PyNumber_And(v, mask.get()));
   if (!low) return -1;
   *out = uint8_t(PyLong_AsLong(low.get()));
   return 0;
@@ -179,8 +178,8 @@ int unpack_rgb(PyObject *value, Ref (&c)[3]) {
 int store_general(PyObject *self, PyObject *index, long k, PyObject *component) {
   Ref v = Ref::steal(PyNumber_Long(component));
   if (!v) return -1;
-  Ref mask = Ref::steal(PyLong_FromLong(255));
-  Ref low = Ref::steal(mask ? PyNumber_And(v.get(), mask.get()) : nullptr);
+  Ref mask = Ref::steal(byte_value(255));
+  Ref low = Ref::steal(PyNumber_And(v.get(), mask.get()));
   if (!low) return -1;
   Ref pixels = Ref::borrow(as_image(self)->pixels);
   Ref at = Ref::steal(index_plus(index, k));

@@ -183,9 +183,9 @@ int set_annotations(PyObject *self, PyObject *v, void *) {
 }
 
 // An inspect.Signature for sig: self or cls first when with_self, then every
-// parameter with its default (from defaults, a tuple for the trailing
-// parameters, or None) and its annotation (from annotations, a dict, or None).
-PyObject *build_signature(const Signature &sig, bool with_self, PyObject *defaults, PyObject *annotations) {
+// parameter with its default (None for the trailing ones, as sig says) and its
+// annotation (from annotations, a dict, or nullptr for none).
+PyObject *build_signature(const Signature &sig, bool with_self, PyObject *annotations) {
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -211,12 +211,9 @@ PyObject *build_signature(const Signature &sig, bool with_self, PyObject *defaul
   };
 
   if (with_self && add(sig.binding == Binding::Class ? "cls" : "self", nullptr, nullptr) < 0) return nullptr;
-  Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
-  Py_ssize_t first_default = sig.nparams() - ndefaults;
   for (Py_ssize_t i = 0; i < sig.nparams(); ++i) {
     const char *name = sig.params[i].name;
-    PyObject *dflt = i >= first_default ? PyTuple_GET_ITEM(defaults, i - first_default) : nullptr;
-    if (add(name, annotation_of(name), dflt) < 0) return nullptr;
+    if (add(name, annotation_of(name), i >= sig.nrequired ? Py_None : nullptr) < 0) return nullptr;
   }
   Ref pos = Ref::steal(PyTuple_Pack(1, params.get()));
   Ref kw = Ref::steal(PyDict_New());
@@ -226,13 +223,13 @@ PyObject *build_signature(const Signature &sig, bool with_self, PyObject *defaul
   return PyObject_Call(signature.get(), pos.get(), kw.get());
 }
 
-// inspect.signature() and help() read this; built from the live defaults and
-// annotations, the way inspect reads an ordinary function.
+// inspect.signature() and help() read this; built from the live annotations,
+// the way inspect reads an ordinary function (defaults are read-only).
 PyObject *get_signature(PyObject *self, void *) {
-  FunctionObject *f = as_fn(self);
+  const Signature &sig = as_fn(self)->def->sig;
   Ref annotations = Ref::steal(get_annotations(self, nullptr));
   if (!annotations) return nullptr;
-  return build_signature(f->def->sig, f->def->sig.takes_self(), f->defaults, annotations.get());
+  return build_signature(sig, sig.takes_self(), annotations.get());
 }
 
 // Functions pickle and copy by reference, as the host's own functions do:
@@ -273,10 +270,7 @@ PyTypeObject ClassSignatureType{};
 PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
   auto *d = reinterpret_cast<ClassSignatureObject *>(self);
   if (type != reinterpret_cast<PyObject *>(d->owner)) return new_none();
-  Ref defaults = Ref::steal(PyTuple_New(d->sig->nparams() - d->sig->nrequired));
-  if (!defaults) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(defaults.get()); ++i) PyTuple_SET_ITEM(defaults.get(), i, new_none());
-  return build_signature(*d->sig, false, defaults.get(), nullptr);
+  return build_signature(*d->sig, false, nullptr);
 }
 
 // A static type object starts as zeros plus the one reference the process
@@ -370,7 +364,5 @@ PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globa
   }
   return fn.release();
 }
-
-PyObject *function_globals(PyObject *fn) { return as_fn(fn)->globals; }
 
 }  // namespace corvane

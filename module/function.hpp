@@ -32,7 +32,4 @@ PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globa
 // sig (without self) when read from owner itself.
 PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner);
 
-// The namespace a function resolves late-bound names in (borrowed).
-PyObject *function_globals(PyObject *fn);
-
 }  // namespace corvane
