@@ -30,29 +30,29 @@ PyObject *image_copy(PyObject *self) {
   // that changes the image.
   bool alpha_fresh = false;
   Ref alpha = Ref::borrow(Py_None);
-  if (as_image(self)->alpha != Py_None) {
-    Ref src = Ref::borrow(as_image(self)->alpha);
+  if (field(as_image(self)->alpha) != Py_None) {
+    Ref src = Ref::borrow(field(as_image(self)->alpha));
     alpha = Ref::steal(bytearray_slice(src.get(), &alpha_fresh));
     if (!alpha) return nullptr;
   }
   Ref chunks = Ref::borrow(Py_None);
-  if (as_image(self)->chunks != Py_None) {
-    Ref src = Ref::borrow(as_image(self)->chunks);
+  if (field(as_image(self)->chunks) != Py_None) {
+    Ref src = Ref::borrow(field(as_image(self)->chunks));
     if (!(chunks = Ref::steal(full_slice(src.get())))) return nullptr;
   }
   Ref filters = Ref::borrow(Py_None);
-  if (as_image(self)->filters != Py_None) {
-    Ref src = Ref::borrow(as_image(self)->filters);
+  if (field(as_image(self)->filters) != Py_None) {
+    Ref src = Ref::borrow(field(as_image(self)->filters));
     if (!(filters = Ref::steal(full_slice(src.get())))) return nullptr;
   }
   Ref header = Ref::borrow(Py_None);
-  if (as_image(self)->bmp_header != Py_None) {
-    Ref src = Ref::borrow(as_image(self)->bmp_header);
+  if (field(as_image(self)->bmp_header) != Py_None) {
+    Ref src = Ref::borrow(field(as_image(self)->bmp_header));
     header = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyDict_Type), src.get(), nullptr));
     if (!header) return nullptr;
   }
   const int32_t width = as_image(self)->width, height = as_image(self)->height;
-  PyObject *src_pixels = as_image(self)->pixels;
+  PyObject *src_pixels = field(as_image(self)->pixels);
   if (src_pixels == Py_None) return type_error("'NoneType' object is not subscriptable");
   bool pixels_fresh = false;
   Ref pixels = Ref::steal(bytearray_slice(src_pixels, &pixels_fresh));

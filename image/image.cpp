@@ -60,12 +60,26 @@ void clear_fields(ImageObject *im) {
   Py_CLEAR(im->bmp_header);
 }
 
+// A long chain of images (each holding the next in a field) would free
+// recursively and overflow the C stack; the host's trashcan defers the deeper
+// levels, as its own containers do. cpyext has no trashcan, and needs none:
+// it does not free C-held references recursively on the C stack.
+#if defined(PYPY_VERSION)
+#define CORVANE_TRASHCAN_BEGIN(op, fn)
+#define CORVANE_TRASHCAN_END
+#else
+#define CORVANE_TRASHCAN_BEGIN(op, fn) Py_TRASHCAN_BEGIN(op, fn)
+#define CORVANE_TRASHCAN_END Py_TRASHCAN_END
+#endif
+
 void image_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  CORVANE_TRASHCAN_BEGIN(self, image_dealloc)
   clear_fields(as_image(self));
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
+  CORVANE_TRASHCAN_END
 }
 
 // _pixels holds only a bytearray or None and cannot take part in a cycle.
@@ -197,7 +211,10 @@ PyObject *make_image_type(PyGetSetDef *properties) {
 
 namespace {
 
+// Fields read through field(), so an image whose constructor never ran
+// (cpyext lets object.__new__ make one) reads as an empty image.
 PyObject *new_ref(PyObject *o) {
+  o = field(o);
   Py_INCREF(o);
   return o;
 }

@@ -27,6 +27,11 @@ extern PyTypeObject *ImageType;
 
 inline ImageObject *as_image(PyObject *o) { return reinterpret_cast<ImageObject *>(o); }
 
+// A reference field as the rest of the module reads it (borrowed). PyPy's
+// object.__new__ can make an image without running the constructor, leaving
+// the fields NULL (and the dimensions 0); such a field means None.
+inline PyObject *field(PyObject *f) { return f ? f : Py_None; }
+
 // Creates ImageType from the module's property table and class docstring.
 PyObject *make_image_type(PyGetSetDef *properties);
 

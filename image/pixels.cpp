@@ -82,14 +82,14 @@ PyObject *index_plus(PyObject *index, long k) {
 
 // Where the pixel's bytes start, when the fast path can touch them directly.
 std::optional<Py_ssize_t> direct_offset(PyObject *self, std::optional<int64_t> offset) {
-  PyObject *pixels = as_image(self)->pixels;
+  PyObject *pixels = field(as_image(self)->pixels);
   if (!offset || !PyByteArray_CheckExact(pixels)) return std::nullopt;
   if (*offset > int64_t(PyByteArray_GET_SIZE(pixels)) - 3) return std::nullopt;
   return Py_ssize_t(*offset);
 }
 
 uint8_t *pixel_bytes(PyObject *self) {
-  return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(as_image(self)->pixels));
+  return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(field(as_image(self)->pixels)));
 }
 
 // Where the coordinates land. `offset` is set when both are exact ints (the
@@ -173,6 +173,30 @@ int unpack_rgb(PyObject *value, Ref (&c)[3]) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
+// The key for pixels[at], the way the host would index it. CPython 3.11's own
+// bytearray assignment reads its buffer before it calls the key's __index__,
+// so a key whose __index__ resizes the buffer makes the host write into freed
+// memory. The module converts such a key itself (once, as the host would) and
+// hands the buffer a plain int. Other keys reach the buffer unchanged, so the
+// host's refusal keeps its own wording; so does every key of a non-bytearray.
+PyObject *buffer_key(PyObject *pixels, PyObject *at) {
+  if (PyLong_Check(at) || !PyByteArray_Check(pixels) || !PyIndex_Check(at)) {
+    Py_INCREF(at);
+    return at;
+  }
+  return PyNumber_Index(at);
+}
+
+// pixels[index + k], evaluated as the host evaluates the expression: the
+// buffer is fetched first and is the one read, whatever the key's code does.
+PyObject *load_general(PyObject *self, PyObject *index, long k) {
+  Ref pixels = Ref::borrow(field(as_image(self)->pixels));
+  Ref at = Ref::steal(index_plus(index, k));
+  if (!at) return nullptr;
+  Ref key = Ref::steal(buffer_key(pixels.get(), at.get()));
+  return key ? PyObject_GetItem(pixels.get(), key.get()) : nullptr;
+}
+
 // One component the general way: int(c) & 255 stored at index + k, in the
 // host's order for `pixels[index + k] = int(c) & 255`.
 int store_general(PyObject *self, PyObject *index, long k, PyObject *component) {
@@ -181,10 +205,11 @@ int store_general(PyObject *self, PyObject *index, long k, PyObject *component) 
   Ref mask = Ref::steal(byte_value(255));
   Ref low = Ref::steal(PyNumber_And(v.get(), mask.get()));
   if (!low) return -1;
-  Ref pixels = Ref::borrow(as_image(self)->pixels);
+  Ref pixels = Ref::borrow(field(as_image(self)->pixels));
   Ref at = Ref::steal(index_plus(index, k));
   if (!at) return -1;
-  return PyObject_SetItem(pixels.get(), at.get(), low.get());
+  Ref key = Ref::steal(buffer_key(pixels.get(), at.get()));
+  return key ? PyObject_SetItem(pixels.get(), key.get(), low.get()) : -1;
 }
 
 }  // namespace
@@ -200,13 +225,8 @@ PyObject *image_get_pixel(PyObject *self, PyObject *coords) {
   Ref index = Ref::steal(index_object(t));
   if (!index) return nullptr;
   Ref v[3];
-  for (long k = 0; k < 3; ++k) {
-    Ref pixels = Ref::borrow(as_image(self)->pixels);
-    Ref at = Ref::steal(index_plus(index.get(), k));
-    if (!at) return nullptr;
-    v[k] = Ref::steal(PyObject_GetItem(pixels.get(), at.get()));
-    if (!v[k]) return nullptr;
-  }
+  for (long k = 0; k < 3; ++k)
+    if (!(v[k] = Ref::steal(load_general(self, index.get(), k)))) return nullptr;
   return PyTuple_Pack(3, v[0].get(), v[1].get(), v[2].get());
 }
 

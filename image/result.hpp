@@ -10,7 +10,11 @@ namespace corvane {
 
 enum class Err : uint8_t {
   Ok,
-  Overflow,  // a size derived from a header or argument leaves int32
+  Overflow,   // a size derived from a header or argument leaves int32
+  BadFilter,  // a PNG row filter type above 4; Result::detail holds the type
+  BadLength,  // a span's length (or a channel count) disagrees with the
+              // dimensions passed with it; the glue checks lengths first, so
+              // only the BMP writer's short pixel buffer reaches users
 };
 
 template <class T>
@@ -18,6 +22,7 @@ struct Result {
   T value{};
   Err err = Err::Ok;
   size_t at = 0;  // byte offset in the input where the error was found
+  uint32_t detail = 0;  // the offending value, when the message shows it
   explicit operator bool() const { return err == Err::Ok; }
 };
 

@@ -80,8 +80,13 @@ int bind_tuple(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, Py
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value))
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
       if (bind_keyword(sig, nargs, key, value, out) < 0) return -1;
+    }
+    // Owned only once binding is done: an error above leaves nothing owned
+    // twice, and nothing in the loop runs caller code.
+    for (Py_ssize_t i = nargs; i < sig.nparams(); ++i)
+      if (out.v[i]) out.own(i);
   }
   return bind_finish(sig, out);
 }
@@ -140,12 +145,36 @@ int int_to_i32(PyObject *o, int32_t *out) {
   return 0;
 }
 
-bool has_int_conversion(PyObject *o) {
-  // A lookup on the type, as the host does for special methods; an instance
-  // attribute named __int__ does not make an object an integer.
-  PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(o));
-  return PyObject_HasAttrString(type, "__int__") || PyObject_HasAttrString(type, "__index__");
+// Whether int(o) has a conversion to call, found where the host's own number
+// protocol finds it: on o's type, never through the metaclass (a metaclass
+// __int__ converts the class, not its instances). CPython keeps it in the
+// type's number slots; PyPy looks the names up along the type's MRO.
+#if defined(PYPY_VERSION)
+bool type_defines(PyObject *type, const char *name) {
+  Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
+  if (!mro || !PyTuple_Check(mro.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    Ref dict = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(mro.get(), i), "__dict__"));
+    int found = dict ? PyMapping_HasKeyString(dict.get(), name) : 0;
+    if (!dict) PyErr_Clear();
+    if (found) return true;
+  }
+  return false;
 }
+
+bool has_int_conversion(PyObject *o) {
+  PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(o));
+  return type_defines(type, "__int__") || type_defines(type, "__index__");
+}
+#else
+bool has_int_conversion(PyObject *o) {
+  PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+  return nb && (nb->nb_int || nb->nb_index);
+}
+#endif
 
 }  // namespace
 

@@ -37,11 +37,27 @@ struct Signature {
 
 inline constexpr Py_ssize_t kMaxParams = 7;
 
-// The arguments of one call, one per parameter, in parameter order. Borrowed
-// from the caller's argument array or dict, which outlive the call.
+// The arguments of one call, one per parameter, in parameter order. Values
+// taken from a keyword dict are owned here: the dict belongs to the caller,
+// whose code (an __index__, a __len__) may empty it while the body still uses
+// them. Positional values and vectorcall keywords live in the caller's
+// argument array, which the host keeps alive for the whole call.
 struct BoundArgs {
   PyObject *v[kMaxParams] = {};
   PyObject *operator[](Py_ssize_t i) const { return v[i]; }
+  BoundArgs() = default;
+  BoundArgs(const BoundArgs &) = delete;
+  BoundArgs &operator=(const BoundArgs &) = delete;
+  ~BoundArgs() {
+    for (PyObject *o : owned) Py_XDECREF(o);
+  }
+  void own(Py_ssize_t i) {
+    Py_INCREF(v[i]);
+    owned[i] = v[i];
+  }
+
+ private:
+  PyObject *owned[kMaxParams] = {};
 };
 
 // vectorcall form: args[0..nargs) positional, then one value per kwnames item.

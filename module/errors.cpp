@@ -3,13 +3,18 @@
 
 namespace corvane {
 
-PyObject *raise_core(Err e, size_t at) {
+PyObject *raise_core(Err e, size_t at, uint32_t detail) {
   (void)at;
   switch (e) {
     case Err::Ok:
       break;
     case Err::Overflow:
       return raise(PyExc_OverflowError, "image dimensions too large");
+    case Err::BadFilter:
+      return PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u", unsigned(detail));
+    case Err::BadLength:
+      // What indexing past the end of the caller's pixel buffer raises.
+      return raise(PyExc_IndexError, "bytearray index out of range");
   }
   return raise(PyExc_SystemError, "core error without an exception");
 }

@@ -19,7 +19,11 @@ namespace corvane {
 inline int fail(PyObject *) { return -1; }
 
 // The single mapping from core errors to exceptions.
-[[gnu::cold]] PyObject *raise_core(Err e, size_t at = 0);
+[[gnu::cold]] PyObject *raise_core(Err e, size_t at = 0, uint32_t detail = 0);
+template <class T>
+[[gnu::cold]] PyObject *raise_core(const Result<T> &r) {
+  return raise_core(r.err, r.at, r.detail);
+}
 
 // Name of an object's type as the host's own messages print it.
 const char *type_name(PyObject *o);

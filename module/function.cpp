@@ -55,10 +55,17 @@ PyObject *new_ref_or_none(PyObject *o) {
                       f->name, (*d.self_type)->tp_name, type_name(self));
 }
 
+// cpyext lets object.__new__ make a function object without a definition.
+[[gnu::cold]] PyObject *raise_no_definition(PyObject *fn) {
+  return PyErr_Format(PyExc_TypeError, "'%.100s' object was not created by the module and cannot be called",
+                      type_name(fn));
+}
+
 // Peel off self (for methods), bind the rest with `bind`, run the body.
 template <class Bind>
 inline PyObject *dispatch(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, Bind &&bind) {
   FunctionObject *f = as_fn(callable);
+  if (!f->def) return raise_no_definition(callable);
   const FnDef &d = *f->def;
   PyObject *self = nullptr;
   if (d.sig.takes_self()) {
@@ -97,7 +104,11 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
   return PyMethod_New(self, obj);
 }
 
-PyObject *fn_repr(PyObject *self) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self); }
+PyObject *fn_repr(PyObject *self) {
+  PyObject *qualname = as_fn(self)->qualname;
+  if (!qualname) return PyUnicode_FromFormat("<function at %p>", self);
+  return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
+}
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
   FunctionObject *f = as_fn(self);
@@ -226,6 +237,7 @@ PyObject *build_signature(const Signature &sig, bool with_self, PyObject *annota
 // inspect.signature() and help() read this; built from the live annotations,
 // the way inspect reads an ordinary function (defaults are read-only).
 PyObject *get_signature(PyObject *self, void *) {
+  if (!as_fn(self)->def) return new_none();
   const Signature &sig = as_fn(self)->def->sig;
   Ref annotations = Ref::steal(get_annotations(self, nullptr));
   if (!annotations) return nullptr;
@@ -269,7 +281,7 @@ PyTypeObject ClassSignatureType{};
 
 PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
   auto *d = reinterpret_cast<ClassSignatureObject *>(self);
-  if (type != reinterpret_cast<PyObject *>(d->owner)) return new_none();
+  if (!d->sig || type != reinterpret_cast<PyObject *>(d->owner)) return new_none();
   return build_signature(*d->sig, false, nullptr);
 }
 
