@@ -1,0 +1,234 @@
+// png/scanline.cpp: the scalar filter loops, the reference for any faster
+// version. Each (type, channels, first row or not) gets its own loop, chosen
+// once per row, so the per-byte work never branches on the type, and the left
+// neighbours a and c are carried in locals from one pixel to the next instead
+// of being read back from memory.
+#include "png/scanline.hpp"
+
+#include <cstring>
+
+namespace corvane {
+namespace {
+
+enum : uint8_t { kNone, kSub, kUp, kAverage, kPaeth, kTypeCount };
+
+template <uint8_t T>
+inline uint8_t predict([[maybe_unused]] uint8_t a, [[maybe_unused]] uint8_t b,
+                       [[maybe_unused]] uint8_t c) {
+  if constexpr (T == kNone) return 0;
+  else if constexpr (T == kSub) return a;
+  else if constexpr (T == kUp) return b;
+  else if constexpr (T == kAverage) return uint8_t((unsigned(a) + b) >> 1);  // 255 + 255: no wrap
+  else return paeth(a, b, c);
+}
+
+// One image row as the filters see it: pixels of Bpp interleaved bytes,
+// gathered from the RGB plane and, for Bpp 4, the alpha plane. The row above
+// is read from the planes too, since they hold it unfiltered; row 0 has none
+// (HasUp false) and reads zeros, which is how PNG defines its predictors.
+template <int Bpp, bool HasUp, class Byte>
+struct Row {
+  static constexpr int kBpp = Bpp;
+  static constexpr bool kHasUp = HasUp;
+  Byte *rgb;
+  Byte *alpha;  // Bpp 4 only
+  const uint8_t *up_rgb;
+  const uint8_t *up_alpha;
+
+  void load(size_t x, uint8_t *v) const {
+    for (int k = 0; k < 3; ++k) v[k] = rgb[3 * x + k];
+    if constexpr (Bpp == 4) v[3] = alpha[x];
+  }
+  void load_up(size_t x, uint8_t *v) const {
+    if constexpr (!HasUp) {
+      for (int k = 0; k < Bpp; ++k) v[k] = 0;
+    } else {
+      for (int k = 0; k < 3; ++k) v[k] = up_rgb[3 * x + k];
+      if constexpr (Bpp == 4) v[3] = up_alpha[x];
+    }
+  }
+  void store(size_t x, const uint8_t *v) const {
+    for (int k = 0; k < 3; ++k) rgb[3 * x + k] = v[k];
+    if constexpr (Bpp == 4) alpha[x] = v[3];
+  }
+};
+
+template <int Bpp, bool HasUp>
+using OutRow = Row<Bpp, HasUp, uint8_t>;
+template <int Bpp, bool HasUp>
+using InRow = Row<Bpp, HasUp, const uint8_t>;
+
+// With 3 channels a row is one contiguous run of the RGB plane, so None and
+// Up, which have no left-to-right dependency, become a copy or a flat loop
+// the compiler can vectorise.
+template <uint8_t T, class R>
+void unfilter_row(const uint8_t *filt, const R &row, size_t width) {
+  constexpr int B = R::kBpp;
+  if constexpr (B == 3 && (T == kNone || (T == kUp && !R::kHasUp))) {
+    std::memcpy(row.rgb, filt, 3 * width);
+  } else if constexpr (B == 3 && T == kUp) {
+    for (size_t i = 0; i < 3 * width; ++i) row.rgb[i] = uint8_t(filt[i] + row.up_rgb[i]);
+  } else {
+    uint8_t a[B] = {}, c[B] = {};
+    for (size_t x = 0; x < width; ++x, filt += B) {
+      uint8_t b[B];
+      row.load_up(x, b);
+      for (int k = 0; k < B; ++k) {
+        a[k] = uint8_t(filt[k] + predict<T>(a[k], b[k], c[k]));
+        c[k] = b[k];
+      }
+      row.store(x, a);
+    }
+  }
+}
+
+template <uint8_t T, class R>
+void filter_row(const R &row, size_t width, uint8_t *out) {
+  constexpr int B = R::kBpp;
+  if constexpr (B == 3 && (T == kNone || (T == kUp && !R::kHasUp))) {
+    std::memcpy(out, row.rgb, 3 * width);
+  } else if constexpr (B == 3 && T == kUp) {
+    for (size_t i = 0; i < 3 * width; ++i) out[i] = uint8_t(row.rgb[i] - row.up_rgb[i]);
+  } else {
+    uint8_t a[B] = {}, c[B] = {};
+    for (size_t x = 0; x < width; ++x, out += B) {
+      uint8_t cur[B], b[B];
+      row.load(x, cur);
+      row.load_up(x, b);
+      for (int k = 0; k < B; ++k) {
+        out[k] = uint8_t(cur[k] - predict<T>(a[k], b[k], c[k]));
+        a[k] = cur[k];
+        c[k] = b[k];
+      }
+    }
+  }
+}
+
+// The callers have checked type < kTypeCount.
+template <class R>
+void unfilter_typed(uint8_t type, const uint8_t *filt, const R &row, size_t width) {
+  switch (type) {
+    case kNone: return unfilter_row<kNone>(filt, row, width);
+    case kSub: return unfilter_row<kSub>(filt, row, width);
+    case kUp: return unfilter_row<kUp>(filt, row, width);
+    case kAverage: return unfilter_row<kAverage>(filt, row, width);
+    default: return unfilter_row<kPaeth>(filt, row, width);
+  }
+}
+
+template <class R>
+void filter_typed(uint8_t type, const R &row, size_t width, uint8_t *out) {
+  switch (type) {
+    case kNone: return filter_row<kNone>(row, width, out);
+    case kSub: return filter_row<kSub>(row, width, out);
+    case kUp: return filter_row<kUp>(row, width, out);
+    case kAverage: return filter_row<kAverage>(row, width, out);
+    default: return filter_row<kPaeth>(row, width, out);
+  }
+}
+
+// Row y of the planes; width > 0, so the pointers are real.
+template <int Bpp, class Byte>
+Row<Bpp, true, Byte> row_at(Byte *rgb, Byte *alpha, size_t y, size_t width) {
+  Byte *r = rgb + y * width * 3;
+  Byte *a = Bpp == 4 ? alpha + y * width : nullptr;
+  if (y == 0) return {r, a, nullptr, nullptr};
+  return {r, a, r - width * 3, Bpp == 4 ? a - width : nullptr};
+}
+
+template <int Bpp>
+void unfilter_at(uint8_t type, const uint8_t *filt, uint8_t *rgb, uint8_t *alpha, size_t y,
+                 size_t width) {
+  auto row = row_at<Bpp>(rgb, alpha, y, width);
+  if (y == 0)
+    unfilter_typed(type, filt, OutRow<Bpp, false>{row.rgb, row.alpha, nullptr, nullptr}, width);
+  else
+    unfilter_typed(type, filt, row, width);
+}
+
+template <int Bpp>
+void filter_at(uint8_t type, const uint8_t *rgb, const uint8_t *alpha, size_t y, size_t width,
+               uint8_t *out) {
+  auto row = row_at<Bpp>(rgb, alpha, y, width);
+  if (y == 0)
+    filter_typed(type, InRow<Bpp, false>{row.rgb, row.alpha, nullptr, nullptr}, width, out);
+  else
+    filter_typed(type, row, width, out);
+}
+
+// The checks both directions share: sizes in range, dimensions not negative,
+// planes and stream exactly as long as the dimensions make them.
+Result<PngSizes> check_planes(int32_t width, int32_t height, int channels, size_t raw,
+                              size_t rgb, size_t alpha, size_t types, bool types_optional) {
+  Result<PngSizes> s = png_sizes(width, height, channels);
+  if (!s) return s;
+  const PngSizes &v = s.value;
+  const size_t want_alpha = channels == 4 ? size_t(v.area) : 0;
+  if (width < 0 || height < 0 || raw != size_t(v.raw_bytes) || rgb != size_t(v.rgb_bytes) ||
+      alpha != want_alpha || (types != size_t(height) && !(types_optional && types == 0)))
+    return {{}, Err::BadLength};
+  return s;
+}
+
+}  // namespace
+
+Result<PngSizes> png_sizes(int32_t width, int32_t height, int channels) {
+  Result<PngSizes> r;
+  if (channels != 3 && channels != 4) {
+    r.err = Err::BadLength;
+    return r;
+  }
+  PngSizes &v = r.value;
+  if (!mul_i32(width, height, &v.area) || !mul_i32(v.area, 3, &v.rgb_bytes) ||
+      !mul_i32(width, channels, &v.stride) || v.stride == kI32Max ||
+      !mul_i32(v.stride + 1, height, &v.raw_bytes)) {
+    r.value = {};
+    r.err = Err::Overflow;
+  }
+  return r;
+}
+
+Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int32_t height,
+                               int channels, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
+                               std::span<uint8_t> filters) {
+  Result<PngSizes> s = check_planes(width, height, channels, raw.size(), rgb.size(), alpha.size(),
+                                    filters.size(), false);
+  if (!s) return {0, s.err};
+  const size_t w = size_t(width), step = size_t(s.value.stride) + 1;
+  for (int32_t y = 0; y < height; ++y) {
+    const size_t at = size_t(y) * step;
+    const uint8_t type = raw[at];
+    filters[size_t(y)] = type;
+    if (type >= kTypeCount) return {y, Err::BadFilter, at, type};
+    if (w == 0) continue;
+    if (channels == 3)
+      unfilter_at<3>(type, raw.data() + at + 1, rgb.data(), nullptr, size_t(y), w);
+    else
+      unfilter_at<4>(type, raw.data() + at + 1, rgb.data(), alpha.data(), size_t(y), w);
+  }
+  return {height};
+}
+
+Result<int32_t> filter_image(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
+                             int32_t width, int32_t height,
+                             std::span<const uint8_t> filter_types, std::span<uint8_t> raw) {
+  const int channels = alpha.empty() ? 3 : 4;
+  Result<PngSizes> s = check_planes(width, height, channels, raw.size(), rgb.size(), alpha.size(),
+                                    filter_types.size(), true);
+  if (!s) return {0, s.err};
+  const size_t w = size_t(width), step = size_t(s.value.stride) + 1;
+  for (int32_t y = 0; y < height; ++y) {
+    const size_t at = size_t(y) * step;
+    const uint8_t type = filter_types.empty() ? uint8_t{kNone} : filter_types[size_t(y)];
+    if (type >= kTypeCount) return {y, Err::BadFilter, size_t(y), type};
+    raw[at] = type;
+    if (w == 0) continue;
+    if (channels == 3)
+      filter_at<3>(type, rgb.data(), nullptr, size_t(y), w, raw.data() + at + 1);
+    else
+      filter_at<4>(type, rgb.data(), alpha.data(), size_t(y), w, raw.data() + at + 1);
+  }
+  return {height};
+}
+
+}  // namespace corvane
