@@ -1,6 +1,8 @@
 // bmp/rows.cpp: BMP row sizes and the BGR <-> RGB row copies.
 #include "bmp/rows.hpp"
 
+#include <algorithm>
+
 #include <cstring>
 
 namespace corvane {
@@ -68,6 +70,14 @@ Result<size_t> bmp_encode_pixels(std::span<const uint8_t> rgb, int32_t width, in
     std::memset(dst + line, 0, pad);
   }
   return {out.size()};
+}
+
+void flip_rows(std::span<uint8_t> plane, size_t row_bytes) {
+  if (row_bytes == 0) return;
+  size_t rows = plane.size() / row_bytes;
+  for (size_t top = 0, bottom = rows ? rows - 1 : 0; top < bottom; ++top, --bottom)
+    std::swap_ranges(plane.begin() + top * row_bytes, plane.begin() + (top + 1) * row_bytes,
+                     plane.begin() + bottom * row_bytes);
 }
 
 }  // namespace corvane

@@ -44,4 +44,9 @@ Err bmp_decode_row(std::span<const uint8_t> stored, std::span<uint8_t> rgb);
 Result<size_t> bmp_encode_pixels(std::span<const uint8_t> rgb, int32_t width, int32_t height,
                                  std::span<uint8_t> out);
 
+// Reverses the order of the rows of `plane` (rows of row_bytes each, the last
+// partial row, if any, left alone), in place: a bottom-up file read in file
+// order becomes top row first.
+void flip_rows(std::span<uint8_t> plane, size_t row_bytes);
+
 }  // namespace corvane

@@ -16,16 +16,12 @@
 #include "module/byte_values.hpp"
 #include "module/errors.hpp"
 #include "module/ref.hpp"
+#include "module/unpack.hpp"
 
 namespace corvane {
 namespace {
 
 constexpr const char *kOutOfBounds = "Pixel coordinate out of bounds";
-
-[[gnu::cold]] PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected) {
-  if (got > expected) return PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-  return PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-}
 
 // An exact int as a long; values beyond long saturate, which keeps them out of
 // any int32 range. Exact ints run no caller code, so this cannot fail.
@@ -153,26 +149,6 @@ int exact_low_byte(PyObject *v, uint8_t *out) {
   return 0;
 }
 
-// value unpacked into exactly three components.
-int unpack_rgb(PyObject *value, Ref (&c)[3]) {
-  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n != 3) return fail(raise_unpack(n, 3));
-    PyObject *const *items = PySequence_Fast_ITEMS(value);
-    for (int i = 0; i < 3; ++i) c[i] = Ref::borrow(items[i]);
-    return 0;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(value));
-  if (!it) return -1;
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    c[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!c[i]) return PyErr_Occurred() ? -1 : fail(raise_unpack(i, 3));
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) return fail(raise_unpack(4, 3));
-  return PyErr_Occurred() ? -1 : 0;
-}
-
 // The key for pixels[at], the way the host would index it. CPython 3.11's own
 // bytearray assignment reads its buffer before it calls the key's __index__,
 // so a key whose __index__ resizes the buffer makes the host write into freed
@@ -234,7 +210,7 @@ PyObject *image_put_pixel(PyObject *self, PyObject *coords, PyObject *value) {
   Target t;
   if (locate(self, coords, t) < 0) return nullptr;
   Ref c[3];
-  if (unpack_rgb(value, c) < 0) return nullptr;
+  if (unpack_exact(value, c, 3) < 0) return nullptr;
 
   if (t.exact && PyLong_CheckExact(c[0].get()) && PyLong_CheckExact(c[1].get()) && PyLong_CheckExact(c[2].get())) {
     uint8_t b[3];

@@ -310,6 +310,8 @@ PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner) {
   return reinterpret_cast<PyObject *>(d);
 }
 
+PyObject *function_globals(PyObject *fn) { return as_fn(fn)->globals; }
+
 int function_type_ready() {
   PyTypeObject &t = FunctionType;
   if (t.tp_flags & Py_TPFLAGS_READY) return 0;

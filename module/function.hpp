@@ -28,6 +28,9 @@ int function_type_ready();
 // late-bound names resolve in globals (both borrowed).
 PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globals);
 
+// The namespace a function of ours resolves late-bound names in (borrowed).
+PyObject *function_globals(PyObject *fn);
+
 // A descriptor for a class's __signature__ that describes its constructor as
 // sig (without self) when read from owner itself.
 PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner);

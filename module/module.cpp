@@ -6,6 +6,7 @@
 #include "image/image.hpp"
 #include "module/byte_values.hpp"
 #include "module/function.hpp"
+#include "module/host.hpp"
 #include "module/ref.hpp"
 #include "module/surface.hpp"
 
@@ -18,27 +19,6 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, nullptr, -1, nullp
 
 PyObject *the_module = nullptr;  // kept for the life of the process
 
-// Built-ins looked up at load, for the file and output work of the codecs.
-struct Builtins {
-  PyObject *staticmethod = nullptr;
-  PyObject *classmethod = nullptr;
-  PyObject *open = nullptr;
-  PyObject *print = nullptr;
-} builtins_;
-
-int lookup_builtins() {
-  Ref b = Ref::steal(PyImport_ImportModule("builtins"));
-  if (!b) return -1;
-  auto get = [&](const char *name, PyObject *&slot) {
-    slot = PyObject_GetAttrString(b.get(), name);
-    return slot ? 0 : -1;
-  };
-  return (get("staticmethod", builtins_.staticmethod) < 0 || get("classmethod", builtins_.classmethod) < 0 ||
-          get("open", builtins_.open) < 0 || get("print", builtins_.print) < 0)
-             ? -1
-             : 0;
-}
-
 // A class member as it is set on the class: static and class methods in the
 // host's own wrappers, everything else as the function itself. Except on PyPy,
 // where cpyext would cross into C twice for every `image.method(...)`: once
@@ -48,9 +28,9 @@ int lookup_builtins() {
 PyObject *as_member(Binding binding, PyObject *fn) {
   switch (binding) {
     case Binding::Static:
-      return PyObject_CallFunctionObjArgs(builtins_.staticmethod, fn, nullptr);
+      return PyObject_CallFunctionObjArgs(host.staticmethod, fn, nullptr);
     case Binding::Class:
-      return PyObject_CallFunctionObjArgs(builtins_.classmethod, fn, nullptr);
+      return PyObject_CallFunctionObjArgs(host.classmethod, fn, nullptr);
     case Binding::Method:
 #if defined(PYPY_VERSION)
       return PyInstanceMethod_New(fn);
@@ -62,10 +42,14 @@ PyObject *as_member(Binding binding, PyObject *fn) {
   return fn;
 }
 
-// setattr(target, attr, function) for one table entry; as a class member if member.
-int attach(PyObject *target, const NamedFn &f, PyObject *module_name, PyObject *globals, bool member) {
+// setattr(target, attr, function) for one table entry; as a class member if
+// member. *made, if given, receives a new reference to the function itself.
+int attach(PyObject *target, const NamedFn &f, PyObject *module_name, PyObject *globals, bool member,
+           PyObject **made = nullptr) {
   Ref fn = Ref::steal(make_function(f.def, module_name, globals));
-  if (fn && member) fn = Ref::steal(as_member(f.def->sig.binding, fn.get()));
+  if (!fn) return -1;
+  if (made) *made = Ref::borrow(fn.get()).release();
+  if (member) fn = Ref::steal(as_member(f.def->sig.binding, fn.get()));
   return fn ? PyObject_SetAttrString(target, f.attr, fn.get()) : -1;
 }
 
@@ -88,7 +72,7 @@ int exec_module(PyObject *module) {
   // own docstring would show through.
   if (PyDict_SetItemString(globals, "__doc__", Py_None) < 0) return -1;
 
-  if (lookup_builtins() < 0 || init_byte_values() < 0) return -1;
+  if (host_init_builtins() < 0 || init_byte_values() < 0) return -1;
 
   // The class, and the refusal of pickling and the host's copy functions.
   if (function_type_ready() < 0) return -1;
@@ -128,10 +112,15 @@ int exec_module(PyObject *module) {
 
   for (const NamedFn &f : kModuleFunctions)
     if (attach(module, f, module_name.get(), globals, false) < 0) return -1;
+  if (host_init_modules(globals) < 0) return -1;
+  host.read_chunk = PyDict_GetItemString(globals, "_readChunk");  // the namespace keeps it alive
+  Py_XINCREF(host.read_chunk);
 
   // Class members, in table order.
-  for (const NamedFn &f : kClassMembers)
-    if (attach(type.get(), f, module_name.get(), globals, true) < 0) return -1;
+  for (const NamedFn &f : kClassMembers) {
+    PyObject **made = f.def == &kStreamToImageDef ? &host.stream_to_image : nullptr;
+    if (attach(type.get(), f, module_name.get(), globals, true, made) < 0) return -1;
+  }
   return 0;
 }
 

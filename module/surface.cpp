@@ -4,7 +4,9 @@
 #include "module/surface.hpp"
 
 #include "image/image.hpp"
+#include "loadsave/loadsave.hpp"
 #include "module/errors.hpp"
+#include "png/png.hpp"
 
 namespace corvane {
 namespace {
@@ -25,13 +27,13 @@ int to_dims(const BoundArgs &a, Py_ssize_t at, int32_t *w, int32_t *h) {
 // --- module functions -------------------------------------------------------
 
 constexpr Param kStream[] = {{"stream", nullptr}};
-PyObject *read_chunk_entry(PyObject *fn, PyObject *, const BoundArgs &) { return not_built(fn); }
+PyObject *read_chunk_entry(PyObject *fn, PyObject *, const BoundArgs &a) { return read_chunk(fn, a[0]); }
 const FnDef kReadChunk{{"_readChunk", "_readChunk", kStream, 1, "Tuple[bytes, bytes]", kFunction}, read_chunk_entry};
 
 constexpr Param kMakeChunkParams[] = {{"chunkType", "bytes"}, {"data", "bytes"}};
 PyObject *make_chunk_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
   if (check_exact_bytes(a[0], "chunkType") < 0 || check_exact_bytes(a[1], "data") < 0) return nullptr;
-  return not_built(fn);
+  return make_chunk(fn, a[0], a[1]);
 }
 const FnDef kMakeChunk{{"_makeChunk", "_makeChunk", kMakeChunkParams, 2, "bytes", kFunction}, make_chunk_entry};
 
@@ -82,12 +84,20 @@ constexpr NamedFn kModuleFunctionTable[] = {
 
 // --- class members ------------------------------------------------------------
 
-PyObject *stream_to_image_entry(PyObject *fn, PyObject *, const BoundArgs &) { return not_built(fn); }
-const FnDef kStreamToImage{{"_streamToImage", "SimpleImage._streamToImage", kStream, 1, nullptr, kStatic},
+PyObject *stream_to_image_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
+  Loaded r;
+  return stream_to_image(fn, a[0], r) < 0 ? nullptr : r.to_tuple();
+}
+
+}  // namespace
+
+const FnDef kStreamToImageDef{{"_streamToImage", "SimpleImage._streamToImage", kStream, 1, nullptr, kStatic},
                            stream_to_image_entry};
 
+namespace {
+
 constexpr Param kSource[] = {{"source", "ImageInput"}};
-PyObject *open_entry(PyObject *fn, PyObject *, const BoundArgs &) { return not_built(fn); }
+PyObject *open_entry(PyObject *fn, PyObject *cls, const BoundArgs &a) { return open_image(fn, cls, a[0]); }
 const FnDef kOpen{{"open", "SimpleImage.open", kSource, 1, "SimpleImage", kClass}, open_entry};
 
 constexpr Param kCoords[] = {{"coords", "Tuple[int, int]"}};
@@ -118,7 +128,7 @@ const FnDef kSave{{"save", "SimpleImage.save", kPath, 1, "None", kMethod}, save_
 const FnDef kSaveBmp{{"saveBmp", "SimpleImage.saveBmp", kPath, 1, "None", kMethod}, save_entry, &ImageType};
 
 constexpr NamedFn kClassMemberTable[] = {
-    {"_streamToImage", &kStreamToImage}, {"open", &kOpen},         {"getPixel", &kGetPixel},
+    {"_streamToImage", &kStreamToImageDef}, {"open", &kOpen},         {"getPixel", &kGetPixel},
     {"putPixel", &kPutPixel},            {"copy", &kCopy},         {"save", &kSave},
     {"saveBmp", &kSaveBmp},
 };

@@ -17,6 +17,7 @@ struct NamedFn {
 extern std::span<const NamedFn> kModuleFunctions;  // bound in this order
 extern std::span<const NamedFn> kClassMembers;     // attached in this order, after the pickling refusal
 extern const FnDef kReduceDef, kSetStateDef;
+extern const FnDef kStreamToImageDef;  // whose function the front door runs directly
 extern PyGetSetDef kImageProperties[];
 
 }  // namespace corvane

@@ -1,0 +1,15 @@
+// bmp/bmp.hpp: the Python-facing BMP reader. `fn` is the module function
+// being run; `struct` is looked up in its namespace at each use.
+#pragma once
+#include <Python.h>
+
+#include "loadsave/loaded.hpp"
+
+namespace corvane {
+
+// Decodes the BMP at the stream's position (its offset 0 must be the file's
+// first byte: the pixel data offset is sought absolutely). 0, or -1 with an
+// exception set.
+int load_bmp(PyObject *fn, PyObject *stream, Loaded &out);
+
+}  // namespace corvane

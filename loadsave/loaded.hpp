@@ -1,0 +1,19 @@
+// loadsave/loaded.hpp: what a decoder hands to the front door: the eight
+// fields of the loader result, owned. `pixels` and `alpha` are bytearrays the
+// decoder made and nobody else has seen, so the image may adopt them.
+#pragma once
+#include "module/ref.hpp"
+
+namespace corvane {
+
+struct Loaded {
+  Ref width, height, pixels, channels, alpha, chunks, bmp_meta, png_filters;
+
+  // The loader result as Python sees it: an 8-tuple, fields in this order.
+  PyObject *to_tuple() const {
+    return PyTuple_Pack(8, width.get(), height.get(), pixels.get(), channels.get(), alpha.get(), chunks.get(),
+                        bmp_meta.get(), png_filters.get());
+  }
+};
+
+}  // namespace corvane

@@ -1,0 +1,132 @@
+// loadsave/open.cpp: SimpleImage.open and SimpleImage._streamToImage.
+#include <cstring>
+
+#include "bmp/bmp.hpp"
+#include "image/image.hpp"
+#include "loadsave/loadsave.hpp"
+#include "module/args.hpp"
+#include "module/errors.hpp"
+#include "module/host.hpp"
+#include "module/unpack.hpp"
+#include "png/png.hpp"
+
+namespace corvane {
+namespace {
+
+template <class... A>
+PyObject *call(PyObject *callable, A... args) {
+  return PyObject_CallFunctionObjArgs(callable, args..., nullptr);
+}
+
+// cls._streamToImage(stream). The module's own loader is run directly; its
+// planes then reach the constructor unseen by anyone else.
+int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, bool &fresh) {
+  Ref loader = Ref::steal(attr(cls, "_streamToImage"));
+  if (!loader) return -1;
+  if ((fresh = loader.get() == host.stream_to_image)) return stream_to_image(fn, stream, out);
+  Ref result = Ref::steal(call(loader.get(), stream));
+  Ref f[8];
+  if (!result || unpack_exact(result.get(), f, 8) < 0) return -1;
+  out = {std::move(f[0]), std::move(f[1]), std::move(f[2]), std::move(f[3]),
+         std::move(f[4]), std::move(f[5]), std::move(f[6]), std::move(f[7])};
+  return 0;
+}
+
+// `with open(path, "rb") as stream:` around load_through. A failure inside
+// reaches __exit__ and then the caller, unless __exit__ fails itself.
+int load_file(PyObject *fn, PyObject *cls, PyObject *path, Loaded &out, bool &fresh) {
+  Ref mode = Ref::steal(PyUnicode_FromString("rb"));
+  Ref file = Ref::steal(mode ? call(host.open, path, mode.get()) : nullptr);
+  if (!file) return -1;
+  Ref stream = Ref::steal(call_method(file.get(), "__enter__"));
+  if (!stream) return -1;
+  if (load_through(fn, cls, stream.get(), out, fresh) == 0) {
+    Ref r = Ref::steal(call_method(file.get(), "__exit__", Py_None, Py_None, Py_None));
+    return r ? 0 : -1;
+  }
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Ref r = Ref::steal(call_method(file.get(), "__exit__", type, value, tb ? tb : Py_None));
+  if (!r) {
+    Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(tb);
+    return -1;
+  }
+  PyErr_Restore(type, value, tb);
+  return -1;
+}
+
+int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool &fresh) {
+  Ref bytes_io = Ref::steal(global(fn, "BytesIO"));
+  Ref stream = Ref::steal(bytes_io ? call(bytes_io.get(), source) : nullptr);
+  return stream ? load_through(fn, cls, stream.get(), out, fresh) : -1;
+}
+
+// print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")
+int report(const Loaded &r) {
+  Ref spec = Ref::steal(PyUnicode_FromString(""));
+  if (!spec) return -1;
+  Ref w = Ref::steal(PyObject_Format(r.width.get(), spec.get()));
+  Ref h = Ref::steal(w ? PyObject_Format(r.height.get(), spec.get()) : nullptr);
+  Ref c = Ref::steal(h ? PyObject_Format(r.channels.get(), spec.get()) : nullptr);
+  if (!c) return -1;
+  Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Ux%U, channels=%U", w.get(), h.get(),
+                                             c.get()));
+  Ref printed = Ref::steal(line ? call(host.print, line.get()) : nullptr);
+  return printed ? 0 : -1;
+}
+
+}  // namespace
+
+int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out) {
+  Ref eight = Ref::steal(PyLong_FromLong(8));
+  Ref signature = Ref::steal(eight ? call_method(stream, "read", eight.get()) : nullptr);
+  if (!signature) return -1;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref sought = Ref::steal(zero ? call_method(stream, "seek", zero.get()) : nullptr);
+  if (!sought) return -1;
+  Ref png_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
+  Ref starts = Ref::steal(png_signature ? call_method(signature.get(), "startswith", png_signature.get()) : nullptr);
+  int is_png = starts ? PyObject_IsTrue(starts.get()) : -1;
+  if (is_png) return is_png < 0 ? -1 : load_png(fn, stream, out);
+  Ref magic = Ref::steal(PySequence_GetSlice(signature.get(), 0, 2));
+  Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
+  int is_bmp = magic && bm ? PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ) : -1;
+  if (is_bmp) return is_bmp < 0 ? -1 : load_bmp(fn, stream, out);
+  return fail(value_error("Unsupported image format"));
+}
+
+PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
+  if (PyObject_TypeCheck(source, ImageType)) return Ref::borrow(source).release();
+  Loaded r;
+  bool fresh = false;
+  int rc;
+  int is_path = PyUnicode_Check(source);
+  if (!is_path) {
+    Ref path_type = Ref::steal(global(fn, "Path"));
+    if (!path_type || (is_path = PyObject_IsInstance(source, path_type.get())) < 0) return nullptr;
+  }
+  if (is_path)
+    rc = load_file(fn, cls, source, r, fresh);
+  else if (PyBytes_Check(source) || PyByteArray_Check(source))
+    rc = load_bytes(fn, cls, source, r, fresh);
+  else
+    return type_error("source must be a file path or raw bytes");
+  if (rc < 0) return nullptr;
+
+  Ref image;
+  if (cls == reinterpret_cast<PyObject *>(ImageType)) {
+    int32_t width, height;
+    if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
+    image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
+                                       r.bmp_meta.get(), r.png_filters.get(), fresh, fresh));
+  } else {
+    image = Ref::steal(call(cls, r.width.get(), r.height.get(), r.pixels.get(), r.alpha.get(), r.chunks.get(),
+                            r.bmp_meta.get(), r.png_filters.get()));
+  }
+  if (!image || report(r) < 0) return nullptr;
+  return image.release();
+}
+
+}  // namespace corvane

@@ -1,0 +1,45 @@
+// module/host.cpp: the host objects the codecs use, and late-bound lookups.
+#include "module/host.hpp"
+
+#include "module/function.hpp"
+
+namespace corvane {
+
+Host host;
+
+int host_init_builtins() {
+  Ref b = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!b) return -1;
+  auto get = [&](const char *name, PyObject *&slot) { return (slot = attr(b.get(), name)) ? 0 : -1; };
+  if (get("staticmethod", host.staticmethod) < 0 || get("classmethod", host.classmethod) < 0 ||
+      get("open", host.open) < 0 || get("print", host.print) < 0)
+    return -1;
+  if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
+  return (host.end_of_stream = PyTuple_Pack(2, host.empty_bytes, host.empty_bytes)) ? 0 : -1;
+}
+
+int host_init_modules(PyObject *globals) {
+  PyObject *zlib = PyDict_GetItemString(globals, "zlib");  // borrowed
+  if (!zlib) return -1;
+  Py_INCREF(zlib);
+  host.zlib = zlib;
+  return ((host.zlib_decompress = attr(zlib, "decompress")) && (host.zlib_decompressobj = attr(zlib, "decompressobj")) &&
+          (host.zlib_error = attr(zlib, "error")))
+             ? 0
+             : -1;
+}
+
+PyObject *global(PyObject *fn, const char *name) {
+  PyObject *globals = function_globals(fn);
+  PyObject *v = globals ? PyDict_GetItemString(globals, name) : nullptr;  // borrowed
+  if (v) {
+    Py_INCREF(v);
+    return v;
+  }
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (builtins && PyObject_HasAttrString(builtins.get(), name)) return attr(builtins.get(), name);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  return nullptr;
+}
+
+}  // namespace corvane

@@ -1,0 +1,48 @@
+// module/host.hpp: what the codecs take from the host. Built-ins are fixed at
+// load; the module-level names (struct, zlib, BytesIO, Path, PNG_SIGNATURE,
+// the module's own functions) are looked up in the module namespace at each
+// use, so rebinding one changes the next call. The objects the module was
+// loaded with are kept too, so a codec can tell the genuine host object (the
+// usual case) from a stand-in and take a native path for the former only.
+#pragma once
+#include <Python.h>
+
+#include "module/ref.hpp"
+
+namespace corvane {
+
+struct Host {
+  // Built-ins, looked up once at load.
+  PyObject *staticmethod = nullptr, *classmethod = nullptr, *open = nullptr, *print = nullptr;
+  // The module-level objects as bound at load.
+  PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
+  PyObject *zlib_error = nullptr;
+  PyObject *read_chunk = nullptr;       // the module's own _readChunk
+  PyObject *stream_to_image = nullptr;  // the function behind SimpleImage._streamToImage
+  // Values made once: (b"", b"") for a clean end of stream, b"", small texts.
+  PyObject *end_of_stream = nullptr, *empty_bytes = nullptr;
+};
+
+extern Host host;
+
+// Fills the built-ins of `host`; the rest is set as the module body binds it.
+int host_init_builtins();
+// Takes the genuine zlib objects from the namespace just built.
+int host_init_modules(PyObject *globals);
+
+// A new reference to `name` from the namespace the function `fn` runs in, or
+// from the built-ins, as a name in a module body resolves; NameError if none.
+PyObject *global(PyObject *fn, const char *name);
+
+// getattr(obj, name) as a new reference.
+inline PyObject *attr(PyObject *obj, const char *name) { return PyObject_GetAttrString(obj, name); }
+
+// Calls obj.name(args...) and returns the new reference.
+template <class... A>
+PyObject *call_method(PyObject *obj, const char *name, A... args) {
+  Ref m = Ref::steal(PyObject_GetAttrString(obj, name));
+  if (!m) return nullptr;
+  return PyObject_CallFunctionObjArgs(m.get(), args..., nullptr);
+}
+
+}  // namespace corvane

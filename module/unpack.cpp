@@ -1,0 +1,32 @@
+// module/unpack.cpp: fixed-count unpacking.
+#include "module/unpack.hpp"
+
+#include "module/errors.hpp"
+
+namespace corvane {
+
+PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected) {
+  if (got > expected) return PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+  return PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n) {
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+    if (size != n) return fail(raise_unpack(size, n));
+    PyObject *const *items = PySequence_Fast_ITEMS(value);
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+    return 0;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(value));
+  if (!it) return -1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    out[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!out[i]) return PyErr_Occurred() ? -1 : fail(raise_unpack(i, n));
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return fail(raise_unpack(n + 1, n));
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace corvane
