@@ -3,6 +3,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
+
 #include "loadsave/loaded.hpp"
 
 namespace corvane {
@@ -11,5 +13,9 @@ namespace corvane {
 // first byte: the pixel data offset is sought absolutely). 0, or -1 with an
 // exception set.
 int load_bmp(PyObject *fn, PyObject *stream, Loaded &out);
+
+// _writeBmp, after width and height were converted. Every check, the header
+// packing included, runs before the file is opened.
+PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height, PyObject *pixels, PyObject *meta);
 
 }  // namespace corvane

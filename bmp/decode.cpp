@@ -14,11 +14,6 @@
 namespace corvane {
 namespace {
 
-template <class... A>
-PyObject *call(PyObject *callable, A... args) {
-  return PyObject_CallFunctionObjArgs(callable, args..., nullptr);
-}
-
 PyObject *read(PyObject *stream, long long n) {
   Ref count = Ref::steal(PyLong_FromLongLong(n));
   return count ? call_method(stream, "read", count.get()) : nullptr;
@@ -26,12 +21,7 @@ PyObject *read(PyObject *stream, long long n) {
 
 // struct.unpack(fmt, data) into n values, through the module's struct.
 int unpack(PyObject *fn, const char *fmt, PyObject *data, Ref *out, Py_ssize_t n) {
-  Ref st = Ref::steal(global(fn, "struct"));
-  if (!st) return -1;
-  Ref f = Ref::steal(attr(st.get(), "unpack"));
-  Ref text = Ref::steal(PyUnicode_FromString(fmt));
-  if (!f || !text) return -1;
-  Ref values = Ref::steal(call(f.get(), text.get(), data));
+  Ref values = Ref::steal(struct_call(fn, "unpack", fmt, data));
   return values ? unpack_exact(values.get(), out, n) : -1;
 }
 

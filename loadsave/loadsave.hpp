@@ -15,4 +15,9 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out);
 // SimpleImage.open, called on the class `cls`.
 PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source);
 
+// SimpleImage.save: PNG with the kept chunk list, else BMP with the kept
+// header values, else a plain PNG. saveBmp: always BMP.
+PyObject *save_image(PyObject *fn, PyObject *self, PyObject *path);
+PyObject *save_bmp(PyObject *fn, PyObject *self, PyObject *path);
+
 }  // namespace corvane

@@ -13,11 +13,6 @@
 namespace corvane {
 namespace {
 
-template <class... A>
-PyObject *call(PyObject *callable, A... args) {
-  return PyObject_CallFunctionObjArgs(callable, args..., nullptr);
-}
-
 // cls._streamToImage(stream). The module's own loader is run directly; its
 // planes then reach the constructor unseen by anyone else.
 int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, bool &fresh) {
@@ -32,29 +27,9 @@ int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, boo
   return 0;
 }
 
-// `with open(path, "rb") as stream:` around load_through. A failure inside
-// reaches __exit__ and then the caller, unless __exit__ fails itself.
+// `with open(path, "rb") as stream:` around load_through.
 int load_file(PyObject *fn, PyObject *cls, PyObject *path, Loaded &out, bool &fresh) {
-  Ref mode = Ref::steal(PyUnicode_FromString("rb"));
-  Ref file = Ref::steal(mode ? call(host.open, path, mode.get()) : nullptr);
-  if (!file) return -1;
-  Ref stream = Ref::steal(call_method(file.get(), "__enter__"));
-  if (!stream) return -1;
-  if (load_through(fn, cls, stream.get(), out, fresh) == 0) {
-    Ref r = Ref::steal(call_method(file.get(), "__exit__", Py_None, Py_None, Py_None));
-    return r ? 0 : -1;
-  }
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  Ref r = Ref::steal(call_method(file.get(), "__exit__", type, value, tb ? tb : Py_None));
-  if (!r) {
-    Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(tb);
-    return -1;
-  }
-  PyErr_Restore(type, value, tb);
-  return -1;
+  return with_open(path, "rb", [&](PyObject *stream) { return load_through(fn, cls, stream, out, fresh); });
 }
 
 int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool &fresh) {

@@ -42,4 +42,30 @@ PyObject *global(PyObject *fn, const char *name) {
   return nullptr;
 }
 
+int exit_with_error(PyObject *file) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Ref r = Ref::steal(call_method(file, "__exit__", type, value, tb ? tb : Py_None));
+  if (!r) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return -1;
+  }
+  PyErr_Restore(type, value, tb);
+  return -1;
+}
+
+int write_file(PyObject *path, PyObject *const *pieces, size_t count) {
+  return with_open(path, "wb", [&](PyObject *output) {
+    for (size_t i = 0; i < count; ++i) {
+      Ref written = Ref::steal(call_method(output, "write", pieces[i]));
+      if (!written) return -1;
+    }
+    return 0;
+  });
+}
+
 }  // namespace corvane

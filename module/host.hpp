@@ -17,7 +17,9 @@ struct Host {
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
   PyObject *zlib_error = nullptr;
-  PyObject *read_chunk = nullptr;       // the module's own _readChunk
+  PyObject *read_chunk = nullptr;       // the module's own _readChunk,
+  PyObject *make_chunk = nullptr;       // _makeChunk
+  PyObject *split_idat_payload = nullptr;  // and _split_idat_payload
   PyObject *stream_to_image = nullptr;  // the function behind SimpleImage._streamToImage
   // Values made once: (b"", b"") for a clean end of stream, b"", small texts.
   PyObject *end_of_stream = nullptr, *empty_bytes = nullptr;
@@ -37,6 +39,12 @@ PyObject *global(PyObject *fn, const char *name);
 // getattr(obj, name) as a new reference.
 inline PyObject *attr(PyObject *obj, const char *name) { return PyObject_GetAttrString(obj, name); }
 
+// callable(args...) as a new reference.
+template <class... A>
+PyObject *call(PyObject *callable, A... args) {
+  return PyObject_CallFunctionObjArgs(callable, args..., nullptr);
+}
+
 // Calls obj.name(args...) and returns the new reference.
 template <class... A>
 PyObject *call_method(PyObject *obj, const char *name, A... args) {
@@ -44,5 +52,35 @@ PyObject *call_method(PyObject *obj, const char *name, A... args) {
   if (!m) return nullptr;
   return PyObject_CallFunctionObjArgs(m.get(), args..., nullptr);
 }
+
+// <module's struct>.<op>(fmt, args...), e.g. struct_call(fn, "pack", ">I", n).
+template <class... A>
+PyObject *struct_call(PyObject *fn, const char *op, const char *fmt, A... args) {
+  Ref st = Ref::steal(global(fn, "struct"));
+  Ref f = Ref::steal(st ? attr(st.get(), op) : nullptr);
+  Ref text = Ref::steal(f ? PyUnicode_FromString(fmt) : nullptr);
+  return text ? call(f.get(), text.get(), args...) : nullptr;
+}
+
+// Leaves a `with` block on an error: __exit__ sees the pending exception,
+// which then stays pending unless __exit__ raises one of its own. Returns -1.
+int exit_with_error(PyObject *file);
+
+// `with open(path, mode) as f: body(f)` through the built-in open; the file is
+// closed on every way out. 0, or -1 with an exception set.
+template <class Body>
+int with_open(PyObject *path, const char *mode, Body &&body) {
+  Ref m = Ref::steal(PyUnicode_FromString(mode));
+  Ref file = Ref::steal(m ? call(host.open, path, m.get()) : nullptr);
+  if (!file) return -1;
+  Ref f = Ref::steal(call_method(file.get(), "__enter__"));
+  if (!f) return -1;
+  if (body(f.get()) < 0) return exit_with_error(file.get());
+  Ref r = Ref::steal(call_method(file.get(), "__exit__", Py_None, Py_None, Py_None));
+  return r ? 0 : -1;
+}
+
+// Writes each piece in order to a file opened with mode "wb".
+int write_file(PyObject *path, PyObject *const *pieces, size_t count);
 
 }  // namespace corvane

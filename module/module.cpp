@@ -3,6 +3,8 @@
 // Any failing step discards the half-built module and leaves no entry behind.
 #include <Python.h>
 
+#include <utility>
+
 #include "image/image.hpp"
 #include "module/byte_values.hpp"
 #include "module/function.hpp"
@@ -113,8 +115,11 @@ int exec_module(PyObject *module) {
   for (const NamedFn &f : kModuleFunctions)
     if (attach(module, f, module_name.get(), globals, false) < 0) return -1;
   if (host_init_modules(globals) < 0) return -1;
-  host.read_chunk = PyDict_GetItemString(globals, "_readChunk");  // the namespace keeps it alive
-  Py_XINCREF(host.read_chunk);
+  for (auto [name, slot] : {std::pair{"_readChunk", &host.read_chunk}, std::pair{"_makeChunk", &host.make_chunk},
+                             std::pair{"_split_idat_payload", &host.split_idat_payload}}) {
+    *slot = PyDict_GetItemString(globals, name);
+    Py_XINCREF(*slot);
+  }
 
   // Class members, in table order.
   for (const NamedFn &f : kClassMembers) {

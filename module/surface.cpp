@@ -6,6 +6,7 @@
 #include "image/image.hpp"
 #include "loadsave/loadsave.hpp"
 #include "module/errors.hpp"
+#include "bmp/bmp.hpp"
 #include "png/png.hpp"
 
 namespace corvane {
@@ -13,12 +14,6 @@ namespace {
 
 constexpr Binding kFunction = Binding::Function, kMethod = Binding::Method, kStatic = Binding::Static,
                   kClass = Binding::Class;
-
-// Bodies whose formats are not part of the module yet.
-[[gnu::cold]] PyObject *not_built(PyObject *fn) {
-  PyErr_Format(PyExc_NotImplementedError, "%R is not implemented yet", fn);
-  return nullptr;
-}
 
 int to_dims(const BoundArgs &a, Py_ssize_t at, int32_t *w, int32_t *h) {
   return (to_i32(a[at], w) < 0 || to_i32(a[at + 1], h) < 0) ? -1 : 0;
@@ -42,14 +37,14 @@ constexpr Param kWritePngParams[] = {{"path", nullptr},   {"width", nullptr}, {"
 PyObject *write_png_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
   int32_t w, h;
   if (to_dims(a, 1, &w, &h) < 0) return nullptr;
-  return not_built(fn);
+  return write_png(fn, a[0], w, h, a[3], a[4], a[5]);
 }
 const FnDef kWritePng{{"_writePng", "_writePng", kWritePngParams, 4, "None", kFunction}, write_png_entry};
 
 constexpr Param kSplitParams[] = {{"data", nullptr}, {"lengths", nullptr}};
-PyObject *split_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
+PyObject *split_entry(PyObject *, PyObject *, const BoundArgs &a) {
   if (check_exact_bytes_or_none(a[0], "data") < 0 || check_exact_list_or_none(a[1], "lengths") < 0) return nullptr;
-  return not_built(fn);
+  return split_idat_payload(a[0], a[1]);
 }
 const FnDef kSplit{{"_split_idat_payload", "_split_idat_payload", kSplitParams, 2, nullptr, kFunction}, split_entry};
 
@@ -59,7 +54,7 @@ constexpr Param kWriteChunksParams[] = {{"path", nullptr},  {"width", nullptr}, 
 PyObject *write_chunks_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
   int32_t w, h;
   if (to_dims(a, 1, &w, &h) < 0) return nullptr;
-  return not_built(fn);
+  return write_png_with_chunks(fn, a[0], w, h, a[3], a[4], a[5], a[6]);
 }
 const FnDef kWriteChunks{{"_writePngWithChunks", "_writePngWithChunks", kWriteChunksParams, 6, nullptr, kFunction},
                          write_chunks_entry};
@@ -69,7 +64,7 @@ constexpr Param kWriteBmpParams[] = {
 PyObject *write_bmp_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
   int32_t w, h;
   if (to_dims(a, 1, &w, &h) < 0) return nullptr;
-  return not_built(fn);
+  return write_bmp(fn, a[0], w, h, a[3], a[4]);
 }
 const FnDef kWriteBmp{{"_writeBmp", "_writeBmp", kWriteBmpParams, 4, "None", kFunction}, write_bmp_entry};
 
@@ -120,12 +115,14 @@ PyObject *copy_entry(PyObject *, PyObject *self, const BoundArgs &) { return ima
 const FnDef kCopy{{"copy", "SimpleImage.copy", {}, 0, "SimpleImage", kMethod}, copy_entry, &ImageType};
 
 constexpr Param kPath[] = {{"path", "str"}};
-PyObject *save_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
-  if (check_exact_str(a[0], "path") < 0) return nullptr;
-  return not_built(fn);
+PyObject *save_entry(PyObject *fn, PyObject *self, const BoundArgs &a) {
+  return check_exact_str(a[0], "path") < 0 ? nullptr : save_image(fn, self, a[0]);
 }
 const FnDef kSave{{"save", "SimpleImage.save", kPath, 1, "None", kMethod}, save_entry, &ImageType};
-const FnDef kSaveBmp{{"saveBmp", "SimpleImage.saveBmp", kPath, 1, "None", kMethod}, save_entry, &ImageType};
+PyObject *save_bmp_entry(PyObject *fn, PyObject *self, const BoundArgs &a) {
+  return check_exact_str(a[0], "path") < 0 ? nullptr : save_bmp(fn, self, a[0]);
+}
+const FnDef kSaveBmp{{"saveBmp", "SimpleImage.saveBmp", kPath, 1, "None", kMethod}, save_bmp_entry, &ImageType};
 
 constexpr NamedFn kClassMemberTable[] = {
     {"_streamToImage", &kStreamToImageDef}, {"open", &kOpen},         {"getPixel", &kGetPixel},

@@ -17,28 +17,14 @@ namespace {
 // longer than this is read in pieces of this size, stopping at a short one.
 constexpr long long kReadPiece = 16 << 20;
 
-template <class... A>
-PyObject *call(PyObject *callable, A... args) {
-  return PyObject_CallFunctionObjArgs(callable, args..., nullptr);
-}
-
-// <module's struct>.<op>(fmt, value)
-PyObject *struct_call(PyObject *fn, const char *op, const char *fmt, PyObject *value) {
-  Ref st = Ref::steal(global(fn, "struct"));
-  if (!st) return nullptr;
-  Ref f = Ref::steal(attr(st.get(), op));
-  Ref text = Ref::steal(PyUnicode_FromString(fmt));
-  if (!f || !text) return nullptr;
-  return call(f.get(), text.get(), value);
-}
-
 // struct.unpack(">I", b)[0]
 PyObject *unpack_u32(PyObject *fn, PyObject *b) {
   Ref t = Ref::steal(struct_call(fn, "unpack", ">I", b));
   return t ? PySequence_GetItem(t.get(), 0) : nullptr;
 }
 
-// zlib.crc32(chunk_type), continued over data, & 0xFFFFFFFF
+}  // namespace
+
 PyObject *chunk_crc(PyObject *fn, PyObject *chunk_type, PyObject *data) {
   Ref zlib = Ref::steal(global(fn, "zlib"));
   if (!zlib) return nullptr;
@@ -51,6 +37,8 @@ PyObject *chunk_crc(PyObject *fn, PyObject *chunk_type, PyObject *data) {
   if (!both || !mask) return nullptr;
   return PyNumber_And(both.get(), mask.get());
 }
+
+namespace {
 
 PyObject *read(PyObject *stream, PyObject *count) { return call_method(stream, "read", count); }
 
@@ -108,6 +96,12 @@ PyObject *concat4(PyObject *a, PyObject *b, PyObject *c, PyObject *d) {
 }
 
 }  // namespace
+
+int chunk_type_is(PyObject *o, const char *literal, Py_ssize_t n) {
+  if (PyBytes_CheckExact(o)) return PyBytes_GET_SIZE(o) == n && std::memcmp(PyBytes_AS_STRING(o), literal, size_t(n)) == 0;
+  Ref lit = Ref::steal(PyBytes_FromStringAndSize(literal, n));
+  return lit ? PyObject_RichCompareBool(o, lit.get(), Py_EQ) : -1;
+}
 
 PyObject *read_chunk(PyObject *fn, PyObject *stream) {
   Ref four = Ref::steal(byte_value(4));

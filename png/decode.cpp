@@ -2,9 +2,8 @@
 // IEND (recording each, IDAT with its length only), checks the header,
 // inflates the joined IDAT data once and reconstructs the rows straight into
 // the image's planes (png/scanline.hpp).
-#include <cstring>
-
 #include "module/args.hpp"
+#include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/unpack.hpp"
@@ -13,18 +12,6 @@
 
 namespace corvane {
 namespace {
-
-template <class... A>
-PyObject *call(PyObject *callable, A... args) {
-  return PyObject_CallFunctionObjArgs(callable, args..., nullptr);
-}
-
-// o == literal (4 bytes or empty), by the host's comparison unless o is bytes.
-int equals(PyObject *o, const char *literal, Py_ssize_t n) {
-  if (PyBytes_CheckExact(o)) return PyBytes_GET_SIZE(o) == n && std::memcmp(PyBytes_AS_STRING(o), literal, size_t(n)) == 0;
-  Ref lit = Ref::steal(PyBytes_FromStringAndSize(literal, n));
-  return lit ? PyObject_RichCompareBool(o, lit.get(), Py_EQ) : -1;
-}
 
 // The next chunk through the module's _readChunk; the module's own is run
 // directly, without a round trip through a call.
@@ -48,12 +35,7 @@ struct Header {
 };
 
 int read_header(PyObject *fn, PyObject *data, Header &h) {
-  Ref st = Ref::steal(global(fn, "struct"));
-  if (!st) return -1;
-  Ref unpack = Ref::steal(attr(st.get(), "unpack"));
-  Ref fmt = Ref::steal(PyUnicode_FromString(">IIBBBBB"));
-  if (!unpack || !fmt) return -1;
-  Ref values = Ref::steal(call(unpack.get(), fmt.get(), data));
+  Ref values = Ref::steal(struct_call(fn, "unpack", ">IIBBBBB", data));
   if (!values) return -1;
   Ref item[7];
   if (unpack_exact(values.get(), item, 7) < 0) return -1;
@@ -74,13 +56,13 @@ int read_chunks(PyObject *fn, PyObject *stream, PyObject *chunks, PyObject *idat
     if (unpack_exact(result.get(), pair, 2) < 0) return -1;
     PyObject *type = pair[0].get(), *data = pair[1].get();
     int r;
-    if ((r = equals(type, "", 0)) != 0) return r < 0 ? -1 : 0;
-    if ((r = equals(type, "IHDR", 4)) < 0 || (r && read_header(fn, data, header) < 0)) return -1;
+    if ((r = chunk_type_is(type, "", 0)) != 0) return r < 0 ? -1 : 0;
+    if ((r = chunk_type_is(type, "IHDR")) < 0 || (r && read_header(fn, data, header) < 0)) return -1;
     Py_ssize_t n = PyObject_Size(data);
     if (n < 0) return -1;
     Ref length = Ref::steal(PyLong_FromSsize_t(n));
     if (!length) return -1;
-    if ((r = equals(type, "IDAT", 4)) < 0) return -1;
+    if ((r = chunk_type_is(type, "IDAT")) < 0) return -1;
     Ref record;
     if (r) {
       if (PyList_Append(idat, data) < 0) return -1;
@@ -89,7 +71,7 @@ int read_chunks(PyObject *fn, PyObject *stream, PyObject *chunks, PyObject *idat
       record = Ref::steal(PyTuple_Pack(3, type, data, length.get()));
     }
     if (!record || PyList_Append(chunks, record.get()) < 0) return -1;
-    if ((r = equals(type, "IEND", 4)) != 0) return r < 0 ? -1 : 0;
+    if ((r = chunk_type_is(type, "IEND")) != 0) return r < 0 ? -1 : 0;
   }
 }
 
@@ -139,19 +121,6 @@ PyObject *decompress(PyObject *fn, PyObject *data, int32_t expected) {
 PyObject *new_plane(int32_t n) { return PyByteArray_FromStringAndSize(nullptr, n); }
 
 uint8_t *plane(PyObject *bytearray) { return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(bytearray)); }
-
-struct BufferView {
-  Py_buffer v{};
-  bool held = false;
-  int get(PyObject *o) {
-    held = PyObject_GetBuffer(o, &v, PyBUF_SIMPLE) == 0;
-    return held ? 0 : -1;
-  }
-  std::span<const uint8_t> bytes() const { return {static_cast<const uint8_t *>(v.buf), size_t(v.len)}; }
-  ~BufferView() {
-    if (held) PyBuffer_Release(&v);
-  }
-};
 
 }  // namespace
 

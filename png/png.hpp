@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
+
 #include "loadsave/loaded.hpp"
 
 namespace corvane {
@@ -14,7 +16,24 @@ PyObject *read_chunk(PyObject *fn, PyObject *stream);
 // length + type + data + CRC as one bytes object; both arguments exact bytes.
 PyObject *make_chunk(PyObject *fn, PyObject *chunk_type, PyObject *data);
 
+// zlib.crc32(chunk_type) continued over data, masked to 32 bits, through the
+// module's zlib: the CRC field of a chunk, as a Python int.
+PyObject *chunk_crc(PyObject *fn, PyObject *chunk_type, PyObject *data);
+
+// type == literal (n bytes), by the host's comparison unless type is bytes:
+// 1, 0, or -1 with an error.
+int chunk_type_is(PyObject *type, const char *literal, Py_ssize_t n = 4);
+
 // Decodes the PNG at the stream's position. 0, or -1 with an exception set.
 int load_png(PyObject *fn, PyObject *stream, Loaded &out);
+
+// _split_idat_payload: data exactly bytes, lengths exactly a list.
+PyObject *split_idat_payload(PyObject *data, PyObject *lengths);
+
+// _writePng and _writePngWithChunks, after their dimensions were converted.
+PyObject *write_png(PyObject *fn, PyObject *path, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
+                    PyObject *filter_types);
+PyObject *write_png_with_chunks(PyObject *fn, PyObject *path, int32_t width, int32_t height, PyObject *pixels,
+                                PyObject *alpha, PyObject *chunks, PyObject *filter_types);
 
 }  // namespace corvane

@@ -1,0 +1,347 @@
+// png/encode.cpp: the PNG writers. Both filter every row with its recorded
+// type (png/scanline.hpp), compress the stream once through the module's
+// zlib, and prepare every byte of the file before they open it: a refused
+// call leaves an existing file untouched, and only the open, the writes and
+// the close can fail afterwards.
+#include <cstring>
+#include <vector>
+
+#include "image/sizes.hpp"
+#include "module/buffer.hpp"
+#include "module/errors.hpp"
+#include "module/host.hpp"
+#include "module/unpack.hpp"
+#include "png/png.hpp"
+#include "png/scanline.hpp"
+#include "png/split.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr const char *kPixelMismatch = "Pixel data length does not match image dimensions";
+constexpr const char *kAlphaMismatch = "Alpha channel length does not match image dimensions";
+constexpr const char *kFilterMismatch = "PNG filter count does not match image height";
+
+// The sizes the writers work with; beyond int32 the image is refused before
+// anything is read. Without rows the row arithmetic is moot.
+int encode_sizes(int32_t width, int32_t height, bool has_alpha, PngSizes &out) {
+  Result<ImageSizes> image = image_sizes(width, height);
+  if (!image) return fail(raise_core(image));
+  Result<PngSizes> png = png_sizes(height == 0 ? 0 : width, height, has_alpha ? 4 : 3);
+  if (!png) return fail(raise_core(png));
+  out = png.value;
+  out.area = image.value.area;
+  out.rgb_bytes = image.value.rgb_bytes;
+  return 0;
+}
+
+// len(o) == n, else ValueError(message).
+int check_length(PyObject *o, int32_t n, const char *message) {
+  Py_ssize_t len = PyObject_Size(o);
+  if (len < 0) return -1;
+  return len == n ? 0 : fail(value_error(message));
+}
+
+int check_lengths(PyObject *pixels, PyObject *alpha, const PngSizes &s) {
+  if (check_length(pixels, s.rgb_bytes, kPixelMismatch) < 0) return -1;
+  return alpha == Py_None ? 0 : check_length(alpha, s.area, kAlphaMismatch);
+}
+
+// pixels itself when it is a bytearray (or a subclass), else bytearray(pixels).
+PyObject *as_bytearray(PyObject *pixels) {
+  if (PyByteArray_Check(pixels)) return Ref::borrow(pixels).release();
+  return call(reinterpret_cast<PyObject *>(&PyByteArray_Type), pixels);
+}
+
+// The view the alpha plane and the filter types are read through: writable,
+// one-dimensional, unsigned bytes, as the image record holds them. The
+// host's buffer interface refuses anything else (bytes, lists) itself.
+int byte_view(PyObject *o, BufferView &v) {
+  if (v.get(o, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND) < 0) return -1;
+  const Py_buffer &b = v.raw();
+  if (b.ndim != 1)
+    return PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got %d)", b.ndim), -1;
+  const char *f = b.format ? b.format : "B";
+  if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+  if (f[0] != 'B' || f[1] != '\0')
+    return PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'unsigned char' but got '%s'",
+                        b.format), -1;
+  return 0;
+}
+
+// A buffer shorter than its len() claimed (a subclass that lies) is refused
+// rather than read past its end.
+int view_holds(const BufferView &v, int32_t n, const char *message) {
+  return v.size() >= size_t(n) ? 0 : fail(value_error(message));
+}
+
+// The scanline stream: every row's type byte, then the row filtered with it.
+PyObject *scanlines(int32_t width, int32_t height, PyObject *pix_buf, PyObject *alpha, PyObject *filter_types,
+                    const PngSizes &s) {
+  BufferView alpha_view, filter_view, pixel_view;
+  if (alpha != Py_None && byte_view(alpha, alpha_view) < 0) return nullptr;
+  if (filter_types != Py_None) {
+    Py_ssize_t n = PyObject_Size(filter_types);
+    if (n < 0) return nullptr;
+    if (n != height) return value_error(kFilterMismatch);
+    if (byte_view(filter_types, filter_view) < 0) return nullptr;
+  }
+  if (height <= 0) return PyBytes_FromStringAndSize(nullptr, 0);
+  if (pixel_view.get(pix_buf) < 0 || view_holds(pixel_view, s.rgb_bytes, kPixelMismatch) < 0) return nullptr;
+  std::span<const uint8_t> alpha_bytes, filter_bytes;
+  if (alpha != Py_None) {
+    if (view_holds(alpha_view, s.area, kAlphaMismatch) < 0) return nullptr;
+    alpha_bytes = alpha_view.bytes().first(size_t(s.area));
+  }
+  if (filter_types != Py_None) {
+    if (view_holds(filter_view, height, kFilterMismatch) < 0) return nullptr;
+    filter_bytes = filter_view.bytes().first(size_t(height));
+  }
+  Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, s.raw_bytes));
+  if (!raw) return nullptr;
+  auto out = std::span(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw.get())), size_t(s.raw_bytes));
+  Result<int32_t> rows = filter_image(pixel_view.bytes().first(size_t(s.rgb_bytes)), alpha_bytes, width, height,
+                                      filter_bytes, out);
+  return rows ? raw.release() : raise_core(rows);
+}
+
+// The checked, filtered and compressed image data shared by both writers.
+PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
+                           PyObject *filter_types, const PngSizes &s) {
+  Ref pix_buf = Ref::steal(as_bytearray(pixels));
+  if (!pix_buf) return nullptr;
+  Ref raw = Ref::steal(scanlines(width, height, pix_buf.get(), alpha, filter_types, s));
+  if (!raw) return nullptr;
+  Ref zlib = Ref::steal(global(fn, "zlib"));
+  Ref compress = Ref::steal(zlib ? attr(zlib.get(), "compress") : nullptr);
+  return compress ? call(compress.get(), raw.get()) : nullptr;
+}
+
+// A chunk through the module's _makeChunk; its own is run directly.
+PyObject *made_chunk(PyObject *fn, const char *type, PyObject *data) {
+  Ref maker = Ref::steal(global(fn, "_makeChunk"));
+  Ref t = Ref::steal(maker ? PyBytes_FromStringAndSize(type, 4) : nullptr);
+  if (!t) return nullptr;
+  if (maker.get() == host.make_chunk) return make_chunk(fn, t.get(), data);
+  return call(maker.get(), t.get(), data);
+}
+
+// One chunk as the chunk-preserving writer lays it out: the length as
+// len(data).to_bytes(4, "big"), the type, the data, the CRC packed ">I".
+PyObject *kept_chunk(PyObject *fn, PyObject *type, PyObject *data) {
+  Py_ssize_t n = PyObject_Size(data);
+  if (n < 0) return nullptr;
+  Ref size = Ref::steal(PyLong_FromSsize_t(n));
+  Ref four = Ref::steal(PyLong_FromLong(4));
+  Ref big = Ref::steal(PyUnicode_FromString("big"));
+  if (!size || !four || !big) return nullptr;
+  Ref length = Ref::steal(call_method(size.get(), "to_bytes", four.get(), big.get()));
+  if (!length) return nullptr;
+  Ref crc_value = Ref::steal(chunk_crc(fn, type, data));
+  Ref crc = Ref::steal(crc_value ? struct_call(fn, "pack", ">I", crc_value.get()) : nullptr);
+  if (!crc) return nullptr;
+  Ref pieces = Ref::steal(PyList_New(4));
+  if (!pieces) return nullptr;
+  PyObject *items[] = {length.get(), type, data, crc.get()};
+  for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(pieces.get(), i, Ref::borrow(items[i]).release());
+  return call_method(host.empty_bytes, "join", pieces.get());
+}
+
+// Calls visit(item) for each item of an iterable, stopping at the first -1.
+template <class Visit>
+int for_each(PyObject *iterable, Visit &&visit) {
+  Ref it = Ref::steal(PyObject_GetIter(iterable));
+  if (!it) return -1;
+  while (Ref item = Ref::steal(PyIter_Next(it.get())))
+    if (visit(item.get()) < 0) return -1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Calls visit(type, data, length) for each entry of chunks, each unpacked
+// into exactly three items.
+template <class Visit>
+int for_each_entry(PyObject *chunks, Visit &&visit) {
+  return for_each(chunks, [&](PyObject *entry) {
+    Ref f[3];
+    return unpack_exact(entry, f, 3) < 0 ? -1 : visit(f[0].get(), f[1].get(), f[2].get());
+  });
+}
+
+// _split_idat_payload with the host's comparisons and arithmetic, for
+// lengths that are not all plain ints.
+PyObject *split_general(PyObject *data, PyObject *lengths, Py_ssize_t total, Py_ssize_t count) {
+  Ref parts = Ref::steal(PyList_New(0));
+  Ref offset = Ref::steal(PyLong_FromLong(0));
+  Ref total_obj = Ref::steal(PyLong_FromSsize_t(total));
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!parts || !offset || !total_obj || !zero) return nullptr;
+  auto slice = [&](PyObject *start, PyObject *stop) -> PyObject * {
+    Ref s = Ref::steal(PySlice_New(start, stop, nullptr));
+    return s ? PyObject_GetItem(data, s.get()) : nullptr;
+  };
+  for (Py_ssize_t idx = 0; idx < count; ++idx) {
+    Ref length = Ref::steal(PySequence_GetItem(lengths, idx));
+    if (!length) return nullptr;
+    int r = PyObject_RichCompareBool(offset.get(), total_obj.get(), Py_GE);
+    if (r) {
+      if (r < 0) return nullptr;
+      break;
+    }
+    if ((r = PyObject_RichCompareBool(length.get(), zero.get(), Py_LE)) != 0) {
+      if (r < 0) return nullptr;
+      continue;
+    }
+    Ref rest = Ref::steal(PyNumber_Subtract(total_obj.get(), offset.get()));
+    if (!rest) return nullptr;
+    Ref take;
+    if (idx == count - 1) {
+      take = std::move(rest);
+    } else {  // min(length, rest): rest only when strictly smaller
+      if ((r = PyObject_RichCompareBool(rest.get(), length.get(), Py_LT)) < 0) return nullptr;
+      take = r ? std::move(rest) : std::move(length);
+    }
+    Ref stop = Ref::steal(PyNumber_Add(offset.get(), take.get()));
+    Ref piece = Ref::steal(stop ? slice(offset.get(), stop.get()) : nullptr);
+    if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+    offset = std::move(stop);
+  }
+  int r = PyObject_RichCompareBool(offset.get(), total_obj.get(), Py_LT);
+  if (r < 0) return nullptr;
+  if (r) {
+    Ref piece = Ref::steal(slice(offset.get(), Py_None));
+    if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+  }
+  return parts.release();
+}
+
+// The new IDAT data cut into pieces through the module's _split_idat_payload;
+// [compressed] when that gives none.
+PyObject *idat_parts(PyObject *fn, PyObject *compressed, PyObject *lengths) {
+  Ref splitter = Ref::steal(global(fn, "_split_idat_payload"));
+  if (!splitter) return nullptr;
+  Ref parts = Ref::steal(splitter.get() == host.split_idat_payload ? split_idat_payload(compressed, lengths)
+                                                                    : call(splitter.get(), compressed, lengths));
+  if (!parts) return nullptr;
+  int any = PyObject_IsTrue(parts.get());
+  if (any) return any < 0 ? nullptr : parts.release();
+  Ref only = Ref::steal(PyList_New(1));
+  if (only) PyList_SET_ITEM(only.get(), 0, Ref::borrow(compressed).release());
+  return only.release();
+}
+
+}  // namespace
+
+PyObject *split_idat_payload(PyObject *data, PyObject *lengths) {
+  Py_ssize_t total = PyObject_Size(data);
+  if (total < 0) return nullptr;
+  Py_ssize_t count = PyObject_Size(lengths);
+  if (count < 0) return nullptr;
+  std::vector<int64_t> plain(static_cast<size_t>(count));
+  bool all_ints = true;
+  for (Py_ssize_t i = 0; i < count && all_ints; ++i) {
+    PyObject *item = PyList_GET_ITEM(lengths, i);  // no caller code runs in this loop
+    if (!(all_ints = PyLong_CheckExact(item))) break;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    plain[size_t(i)] = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
+  }
+  if (!all_ints) return split_general(data, lengths, total, count);
+  std::vector<size_t> sizes = split_idat(size_t(total), plain);
+  Ref parts = Ref::steal(PyList_New(Py_ssize_t(sizes.size())));
+  if (!parts) return nullptr;
+  const char *at = PyBytes_AS_STRING(data);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    PyObject *piece = PyBytes_FromStringAndSize(at, Py_ssize_t(sizes[i]));
+    if (!piece) return nullptr;
+    PyList_SET_ITEM(parts.get(), Py_ssize_t(i), piece);
+    at += sizes[i];
+  }
+  return parts.release();
+}
+
+PyObject *write_png(PyObject *fn, PyObject *path, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
+                    PyObject *filter_types) {
+  PngSizes s;
+  if (encode_sizes(width, height, alpha != Py_None, s) < 0 || check_lengths(pixels, alpha, s) < 0) return nullptr;
+  Ref w = Ref::steal(PyLong_FromLong(width)), h = Ref::steal(PyLong_FromLong(height));
+  Ref depth = Ref::steal(PyLong_FromLong(8)), colour = Ref::steal(PyLong_FromLong(alpha != Py_None ? 6 : 2));
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!w || !h || !depth || !colour || !zero) return nullptr;
+  Ref ihdr = Ref::steal(struct_call(fn, "pack", ">IIBBBBB", w.get(), h.get(), depth.get(), colour.get(), zero.get(),
+                                    zero.get(), zero.get()));
+  if (!ihdr) return nullptr;
+  Ref compressed = Ref::steal(compressed_image(fn, width, height, pixels, alpha, filter_types, s));
+  if (!compressed) return nullptr;
+  Ref pieces[4];
+  pieces[0] = Ref::steal(global(fn, "PNG_SIGNATURE"));
+  if (!pieces[0] || !(pieces[1] = Ref::steal(made_chunk(fn, "IHDR", ihdr.get()))) ||
+      !(pieces[2] = Ref::steal(made_chunk(fn, "IDAT", compressed.get()))) ||
+      !(pieces[3] = Ref::steal(made_chunk(fn, "IEND", host.empty_bytes))))
+    return nullptr;
+  PyObject *raw[] = {pieces[0].get(), pieces[1].get(), pieces[2].get(), pieces[3].get()};
+  if (write_file(path, raw, 4) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject *write_png_with_chunks(PyObject *fn, PyObject *path, int32_t width, int32_t height, PyObject *pixels,
+                                PyObject *alpha, PyObject *chunks, PyObject *filter_types) {
+  int any = PyObject_IsTrue(chunks);
+  if (any < 0) return nullptr;
+  if (!any) {
+    Ref writer = Ref::steal(global(fn, "_writePng"));
+    Ref w = Ref::steal(PyLong_FromLong(width)), h = Ref::steal(PyLong_FromLong(height));
+    if (!writer || !w || !h) return nullptr;
+    Ref r = Ref::steal(call(writer.get(), path, w.get(), h.get(), pixels, alpha, filter_types));
+    return r ? new_none() : nullptr;
+  }
+  PngSizes s;
+  if (encode_sizes(width, height, alpha != Py_None, s) < 0 || check_lengths(pixels, alpha, s) < 0) return nullptr;
+  Ref compressed = Ref::steal(compressed_image(fn, width, height, pixels, alpha, filter_types, s));
+  if (!compressed) return nullptr;
+
+  Ref lengths = Ref::steal(PyList_New(0));
+  if (!lengths) return nullptr;
+  if (for_each_entry(chunks, [&](PyObject *type, PyObject *, PyObject *length) {
+        int idat = chunk_type_is(type, "IDAT");
+        return idat <= 0 ? idat : PyList_Append(lengths.get(), length);
+      }) < 0)
+    return nullptr;
+  const bool has_idat = PyList_GET_SIZE(lengths.get()) > 0;
+  Ref parts = Ref::steal(idat_parts(fn, compressed.get(), lengths.get()));
+  if (!parts) return nullptr;
+
+  // The whole file, in order, before the target is touched.
+  Ref file = Ref::steal(PyList_New(0));
+  Ref signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
+  Ref idat_type = Ref::steal(PyBytes_FromStringAndSize("IDAT", 4));
+  if (!file || !signature || !idat_type || PyList_Append(file.get(), signature.get()) < 0) return nullptr;
+  bool idat_written = false;
+  auto add = [&](PyObject *type, PyObject *data) {
+    Ref chunk = Ref::steal(kept_chunk(fn, type, data));
+    return chunk ? PyList_Append(file.get(), chunk.get()) : -1;
+  };
+  auto add_idat = [&]() {
+    idat_written = true;
+    return for_each(parts.get(), [&](PyObject *part) { return add(idat_type.get(), part); });
+  };
+  if (for_each_entry(chunks, [&](PyObject *type, PyObject *data, PyObject *) {
+        int r = chunk_type_is(type, "IDAT");
+        if (r) return r < 0 || idat_written ? r : add_idat();
+        // A list without IDAT entries gets its image data before IEND, so
+        // that the file stays readable.
+        if (!has_idat && !idat_written) {
+          if ((r = chunk_type_is(type, "IEND")) < 0 || (r && add_idat() < 0)) return -1;
+        }
+        return add(type, data == Py_None ? host.empty_bytes : data);
+      }) < 0)
+    return nullptr;
+  if (!idat_written && add_idat() < 0) return nullptr;
+
+  Ref whole = Ref::steal(call_method(host.empty_bytes, "join", file.get()));
+  if (!whole) return nullptr;
+  PyObject *raw[] = {whole.get()};
+  if (write_file(path, raw, 1) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace corvane
