@@ -210,7 +210,7 @@ PyObject *image_put_pixel(PyObject *self, PyObject *coords, PyObject *value) {
   Target t;
   if (locate(self, coords, t) < 0) return nullptr;
   Ref c[3];
-  if (unpack_exact(value, c, 3) < 0) return nullptr;
+  if (unpack_exact(value, c, 3, Wording::Pixel) < 0) return nullptr;
 
   if (t.exact && PyLong_CheckExact(c[0].get()) && PyLong_CheckExact(c[1].get()) && PyLong_CheckExact(c[2].get())) {
     uint8_t b[3];

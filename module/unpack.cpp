@@ -5,15 +5,17 @@
 
 namespace corvane {
 
-PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected) {
+PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected, Wording wording) {
   if (got > expected) return PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+  if (wording == Wording::Host)
+    return PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", expected, got);
   return PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
-int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n) {
+int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n, Wording wording) {
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-    if (size != n) return fail(raise_unpack(size, n));
+    if (size != n) return fail(raise_unpack(size, n, wording));
     PyObject *const *items = PySequence_Fast_ITEMS(value);
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
     return 0;
@@ -22,10 +24,10 @@ int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n) {
   if (!it) return -1;
   for (Py_ssize_t i = 0; i < n; ++i) {
     out[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!out[i]) return PyErr_Occurred() ? -1 : fail(raise_unpack(i, n));
+    if (!out[i]) return PyErr_Occurred() ? -1 : fail(raise_unpack(i, n, wording));
   }
   Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) return fail(raise_unpack(n + 1, n));
+  if (extra) return fail(raise_unpack(n + 1, n, wording));
   return PyErr_Occurred() ? -1 : 0;
 }
 

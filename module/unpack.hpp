@@ -9,10 +9,14 @@
 
 namespace corvane {
 
-// 0 with out[0..n) set, or -1 with an exception set.
-int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n);
+// How a wrong count is reported: as the host reports `a, b = value`, or in
+// the pixel methods' own words ("need more than 1 value to unpack").
+enum class Wording : bool { Host, Pixel };
 
-// The wording for `got` values where `expected` were wanted.
-[[gnu::cold]] PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected);
+// 0 with out[0..n) set, or -1 with an exception set.
+int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n, Wording wording = Wording::Host);
+
+// The message for `got` values where `expected` were wanted.
+[[gnu::cold]] PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected, Wording wording = Wording::Pixel);
 
 }  // namespace corvane
