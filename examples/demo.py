@@ -1,29 +1,52 @@
-"""A short tour of Corvane.simpleImage_ext: build an image, read and write pixels, copy it."""
-import inspect
+"""A tour of Corvane.simpleImage_ext: open a PNG and a BMP, look at what the
+image remembers of its file, change pixels, save both and open them again."""
+import os
+import shutil
+import tempfile
 
 from Corvane.simpleImage_ext import SimpleImage
 
-# A 4 x 2 RGB image: 3 bytes per pixel, rows top to bottom, no padding.
-width, height = 4, 2
-pixels = bytes(v for y in range(height) for x in range(width) for v in (x * 60, y * 120, 200))
-img = SimpleImage(width, height, pixels, alpha=bytes([255]) * (width * height))
-print("size:", img.size, "bytes:", len(img._pixels), "alpha:", img._alpha is not None)
-print("pixel (3, 1):", img.getPixel((3, 1)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+FILTER_NAMES = "None Sub Up Average Paeth".split()
 
-# Components wrap to 8 bits instead of clamping: 300 -> 44, -1 -> 255.
-img.putPixel((0, 0), (300, -1, 12.7))
-print("after putPixel((0, 0), (300, -1, 12.7)):", img.getPixel((0, 0)))
 
-# copy() shares no buffer with its source.
-dup = img.copy()
-dup.putPixel((1, 0), (1, 2, 3))
-print("copy changed:", dup.getPixel((1, 0)), "source kept:", img.getPixel((1, 0)))
+def describe(img):
+    print(f"  size {img.size}, alpha plane: {'yes' if img._alpha is not None else 'no'}")
+    if img._png_chunks is not None:
+        print("  chunks:", ", ".join(f"{t.decode('latin-1')}({n})" for t, _, n in img._png_chunks))
+        print("  IDAT lengths:", [n for t, _, n in img._png_chunks if t == b"IDAT"])
+        print("  row filters:", " ".join(FILTER_NAMES[f] if f < 5 else str(f) for f in img._png_filters))
+    if img._bmp_header is not None:
+        print("  BMP values:", img._bmp_header)
 
-# Errors are exact and early.
-for call in (lambda: img.getPixel((4, 0)), lambda: SimpleImage(2, 2, b"short"), lambda: img.getPixel([0, 0])):
-    try:
-        call()
-    except (ValueError, TypeError) as e:
-        print(f"{type(e).__name__}: {e}")
 
-print("signature:", "getPixel" + str(inspect.signature(SimpleImage.getPixel)))
+work = tempfile.mkdtemp()
+try:
+    for name in ("sample.png", "sample.bmp"):
+        print(f"== {name}")
+        img = SimpleImage.open(os.path.join(HERE, name))      # from a path...
+        with open(os.path.join(HERE, name), "rb") as f:
+            same = SimpleImage.open(f.read())                 # ...or from the file's bytes
+        assert same._pixels == img._pixels
+        describe(img)
+
+        print("  pixel (2, 1):", img.getPixel((2, 1)))
+        for x in range(img.width):                            # paint a red line across row 1
+            img.putPixel((x, 1), (255, 0, 0))
+        out = os.path.join(work, "changed-" + name)
+        img.save(out)                                         # written back in the shape it was read
+        print(f"  saved {os.path.getsize(out)} bytes (the original has {os.path.getsize(os.path.join(HERE, name))})")
+
+        again = SimpleImage.open(out)
+        describe(again)
+        print("  pixel (2, 1) now:", again.getPixel((2, 1)), "| pixels equal:", again._pixels == img._pixels)
+
+    # Errors are exact, and a refused write leaves the target alone.
+    for call in (lambda: SimpleImage.open(b"GIF89a"), lambda: img.getPixel((99, 0)),
+                 lambda: SimpleImage(2, 2, b"short")):
+        try:
+            call()
+        except ValueError as e:
+            print(f"ValueError: {e}")
+finally:
+    shutil.rmtree(work)
