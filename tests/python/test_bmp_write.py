@@ -6,6 +6,7 @@ import struct
 import pytest
 
 import pngtools
+from conftest import refuse_without_touching
 from test_png_write import OLD, TOO_LARGE, Huge, host_error, noise
 
 DEFAULTS = dict(xppm=2835, yppm=2835, clrUsed=0, clrImportant=0)
@@ -207,13 +208,7 @@ REFUSALS = refusals()
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
 def test_refused_calls_touch_no_file(m, tmp_path, name, args, exc, message, existing):
     path = tmp_path / "target.bmp"
-    if existing:
-        path.write_bytes(OLD)
-    with pytest.raises(exc) as e:
-        m._writeBmp(str(path), *args)
-    if message is not None:
-        assert str(e.value) == message
-    assert path.read_bytes() == OLD if existing else not path.exists()
+    refuse_without_touching(path, OLD if existing else None, lambda: m._writeBmp(str(path), *args), exc, message)
 
 
 @pytest.mark.parametrize("change, outcome", [

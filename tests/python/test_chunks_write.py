@@ -5,6 +5,8 @@ import zlib
 
 import pytest
 
+from conftest import refuse_without_touching
+
 from test_png_write import (ALPHA, FILTER_COUNT, OLD, PIXELS, SIG, TOO_LARGE, chunk, chunks_of, filtered,
                             ihdr_data, noise, plain_png, writable_refusal)
 
@@ -182,16 +184,11 @@ REFUSALS = refusals()
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
 def test_refused_calls_touch_no_file(m, tmp_path, name, overrides, exc, message, existing):
     path = tmp_path / "target.png"
-    if existing:
-        path.write_bytes(OLD)
     call = dict(path=str(path), width=W, height=H, pixels=PIXELS_5x4, alpha=None,
                 chunks=[IHDR, idat(10), TEXT, idat(10), IEND], filter_types=TYPES)
     call.update(overrides)
-    with pytest.raises(exc) as e:
-        m._writePngWithChunks(**call)
-    if message is not None:
-        assert str(e.value).startswith(message)
-    assert path.read_bytes() == OLD if existing else not path.exists()
+    refuse_without_touching(path, OLD if existing else None, lambda: m._writePngWithChunks(**call), exc, message,
+                            prefix=True)
 
 
 def test_io_errors_come_from_open(m, tmp_path):

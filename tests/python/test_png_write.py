@@ -12,7 +12,8 @@ import zlib
 
 import pytest
 
-from conftest import PYPY
+from conftest import PYPY, refuse_without_touching
+from pngtools import paeth
 
 SIG = b"\x89PNG\r\n\x1a\n"
 PIXELS = "Pixel data length does not match image dimensions"
@@ -38,14 +39,6 @@ def chunks_of(data):
         pos += 12 + n
     assert pos == len(data)
     return out
-
-
-def paeth(a, b, c):
-    p = a + b - c
-    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-    if pa <= pb and pa <= pc:
-        return a
-    return b if pb <= pc else c
 
 
 def filtered(width, height, pixels, alpha=None, filter_types=None):
@@ -321,13 +314,7 @@ REFUSALS = refusals()
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
 def test_refused_calls_touch_no_file(m, tmp_path, name, args, exc, message, existing):
     path = tmp_path / "target.png"
-    if existing:
-        path.write_bytes(OLD)
-    with pytest.raises(exc) as e:
-        m._writePng(str(path), *args)
-    if message is not None:
-        assert str(e.value) == message
-    assert path.read_bytes() == OLD if existing else not path.exists()
+    refuse_without_touching(path, OLD if existing else None, lambda: m._writePng(str(path), *args), exc, message)
 
 
 def test_io_errors_come_from_open_and_only_after_the_checks(m, tmp_path):
