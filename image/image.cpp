@@ -1,6 +1,11 @@
 // image/image.cpp: the SimpleImage type, its constructor and its properties.
 #include "image/image.hpp"
 
+#include <cstddef>
+#if defined(PYPY_VERSION)
+#include <structmember.h>
+#endif
+
 #include "image/sizes.hpp"
 #include "module/errors.hpp"
 #include "module/ref.hpp"
@@ -181,6 +186,18 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
   return obj.release();
 }
 
+#if defined(PYPY_VERSION)
+// Members the host reads without a call into C. They are taken out of the
+// class dict once the type is made, so only the module's fast pixel path
+// (image/pixels_pypy.cpp), which keeps the descriptors, can use them.
+PyMemberDef kLayoutMembers[] = {
+    {"_layout_width", T_INT, offsetof(ImageObject, width), READONLY, nullptr},
+    {"_layout_height", T_INT, offsetof(ImageObject, height), READONLY, nullptr},
+    {"_layout_pixels", T_OBJECT, offsetof(ImageObject, pixels), READONLY, nullptr},
+    {},
+};
+#endif
+
 PyObject *make_image_type(PyGetSetDef *properties) {
 #if defined(PYPY_VERSION)
   image_properties = properties;
@@ -194,6 +211,7 @@ PyObject *make_image_type(PyGetSetDef *properties) {
       {Py_tp_getset, properties},
 #if defined(PYPY_VERSION)
       {Py_tp_setattro, reinterpret_cast<void *>(image_setattro)},
+      {Py_tp_members, kLayoutMembers},
 #endif
       {0, nullptr},
   };
@@ -204,8 +222,27 @@ PyObject *make_image_type(PyGetSetDef *properties) {
     Py_INCREF(type);  // the module keeps its own reference for the life of the process
     ImageType = reinterpret_cast<PyTypeObject *>(type);
   }
+#if defined(PYPY_VERSION)
+  if (type && take_layout_members(type) < 0) {
+    Py_CLEAR(type);
+    return nullptr;
+  }
+#endif
   return type;
 }
+
+#if defined(PYPY_VERSION)
+LayoutMembers layout_members;
+
+int take_layout_members(PyObject *type) {
+  PyObject **slots[] = {&layout_members.width, &layout_members.height, &layout_members.pixels};
+  for (int i = 0; i < 3; ++i) {
+    if (!(*slots[i] = PyObject_GetAttrString(type, kLayoutMembers[i].name))) return -1;
+    if (PyObject_DelAttrString(type, kLayoutMembers[i].name) < 0) return -1;
+  }
+  return 0;
+}
+#endif
 
 // --- properties -----------------------------------------------------------
 

@@ -61,6 +61,21 @@ int image_set_filters(PyObject *self, PyObject *value, void *);
 PyObject *image_get_bmp_header(PyObject *self, void *);
 int image_set_bmp_header(PyObject *self, PyObject *value, void *);
 
+#if defined(PYPY_VERSION)
+// Descriptors of width, height and _pixels that PyPy reads without calling
+// into C; kept out of the class dict (image.cpp) for the fast pixel path.
+struct LayoutMembers {
+  PyObject *width = nullptr, *height = nullptr, *pixels = nullptr;
+};
+extern LayoutMembers layout_members;
+int take_layout_members(PyObject *type);
+
+// Replaces getPixel and putPixel on the class with functions the JIT can run
+// without leaving Python for plain calls; everything else reaches the given
+// C functions, whose behaviour is the whole contract.
+int install_fast_pixels(PyObject *type, PyObject *get_pixel, PyObject *put_pixel);
+#endif
+
 // Method bodies (self is an ImageObject).
 PyObject *image_get_pixel(PyObject *self, PyObject *coords);
 PyObject *image_put_pixel(PyObject *self, PyObject *coords, PyObject *value);

@@ -3,6 +3,7 @@
 // Any failing step discards the half-built module and leaves no entry behind.
 #include <Python.h>
 
+#include <cstring>
 #include <utility>
 
 #include "image/image.hpp"
@@ -122,10 +123,18 @@ int exec_module(PyObject *module) {
   }
 
   // Class members, in table order.
+  Ref get_pixel, put_pixel;
   for (const NamedFn &f : kClassMembers) {
-    PyObject **made = f.def == &kStreamToImageDef ? &host.stream_to_image : nullptr;
-    if (attach(type.get(), f, module_name.get(), globals, true, made) < 0) return -1;
+    PyObject *made = nullptr;
+    if (attach(type.get(), f, module_name.get(), globals, true, &made) < 0) return -1;
+    Ref fn = Ref::steal(made);
+    if (f.def == &kStreamToImageDef) host.stream_to_image = fn.release();
+    if (std::strcmp(f.attr, "getPixel") == 0) get_pixel = std::move(fn);
+    if (std::strcmp(f.attr, "putPixel") == 0) put_pixel = std::move(fn);
   }
+#if defined(PYPY_VERSION)
+  if (install_fast_pixels(type.get(), get_pixel.get(), put_pixel.get()) < 0) return -1;
+#endif
   return 0;
 }
 
