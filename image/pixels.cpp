@@ -7,6 +7,11 @@
 // and the general path re-reads every field of the image after each call out
 // and lets the host index the buffer, so a resized or replaced _pixels gives
 // the host's own error instead of a stale pointer.
+#include <Python.h>
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
+
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -23,10 +28,31 @@ namespace {
 
 constexpr const char *kOutOfBounds = "Pixel coordinate out of bounds";
 
+// An exact int of one digit read in place: coordinates and components
+// nearly always are, and the conversion call costs more than the rest of
+// the fast path. False for anything else (PyPy reads none in place).
+inline bool compact_int(PyObject *o, long *v) {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030C0000
+  auto *l = reinterpret_cast<PyLongObject *>(o);
+  if (!PyUnstable_Long_IsCompact(l)) return false;
+  *v = long(PyUnstable_Long_CompactValue(l));
+  return true;
+#elif !defined(PYPY_VERSION)
+  Py_ssize_t size = Py_SIZE(o);
+  if (size < -1 || size > 1) return false;
+  *v = long(size) * long(reinterpret_cast<PyLongObject *>(o)->ob_digit[0]);
+  return true;
+#else
+  (void)o, (void)v;
+  return false;
+#endif
+}
+
 // An exact int as a long; values beyond long saturate, which keeps them out of
 // any int32 range. Exact ints run no caller code, so this cannot fail.
 bool exact_int(PyObject *o, long *v) {
   if (!PyLong_CheckExact(o)) return false;
+  if (compact_int(o, v)) return true;
   int overflow = 0;
   *v = PyLong_AsLongAndOverflow(o, &overflow);
   if (overflow) *v = overflow > 0 ? LONG_MAX : LONG_MIN;
@@ -136,8 +162,13 @@ PyObject *rgb_tuple(const uint8_t *p) {
 
 // The low eight bits of an exact int, in two's complement.
 int exact_low_byte(PyObject *v, uint8_t *out) {
+  long l;
+  if (compact_int(v, &l)) {
+    *out = uint8_t(l & 255);
+    return 0;
+  }
   int overflow = 0;
-  long l = PyLong_AsLongAndOverflow(v, &overflow);
+  l = PyLong_AsLongAndOverflow(v, &overflow);
   if (!overflow) {
     *out = uint8_t(l & 255);
     return 0;
@@ -190,7 +221,43 @@ int store_general(PyObject *self, PyObject *index, long k, PyObject *component) 
 
 }  // namespace
 
+namespace {
+
+// Where the plainest call's pixel starts: two one-digit exact ints inside the
+// image and an exact bytearray that holds the pixel. Nothing here can run
+// caller code; any other case takes the full path, which decides everything
+// again (out-of-bounds errors included).
+inline uint8_t *plain_pixel(PyObject *self, PyObject *coords) {
+  if (PyTuple_GET_SIZE(coords) != 2) return nullptr;
+  PyObject *ox = PyTuple_GET_ITEM(coords, 0), *oy = PyTuple_GET_ITEM(coords, 1);
+  long x, y;
+  if (!PyLong_CheckExact(ox) || !PyLong_CheckExact(oy) || !compact_int(ox, &x) || !compact_int(oy, &y))
+    return nullptr;
+  const ImageObject *im = as_image(self);
+  if (x < 0 || x >= im->width || y < 0 || y >= im->height || !im->pixels || !PyByteArray_CheckExact(im->pixels))
+    return nullptr;
+  // y * width + x < 2^62, so three times it fits 64 unsigned bits.
+  uint64_t at = (uint64_t(y) * uint64_t(im->width) + uint64_t(x)) * 3;
+  if (at + 3 > uint64_t(PyByteArray_GET_SIZE(im->pixels))) return nullptr;
+  return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(im->pixels)) + at;
+}
+
+// The low bytes of three one-digit exact ints in an exact list or tuple.
+inline bool plain_rgb(PyObject *value, uint8_t (&rgb)[3]) {
+  if (!(PyTuple_CheckExact(value) || PyList_CheckExact(value)) || PySequence_Fast_GET_SIZE(value) != 3) return false;
+  PyObject *const *items = PySequence_Fast_ITEMS(value);
+  for (int i = 0; i < 3; ++i) {
+    long v;
+    if (!PyLong_CheckExact(items[i]) || !compact_int(items[i], &v)) return false;
+    rgb[i] = uint8_t(v & 255);
+  }
+  return true;
+}
+
+}  // namespace
+
 PyObject *image_get_pixel(PyObject *self, PyObject *coords) {
+  if (const uint8_t *p = plain_pixel(self, coords)) return rgb_tuple(p);
   Target t;
   if (locate(self, coords, t) < 0) return nullptr;
   if (t.exact) {
@@ -207,6 +274,13 @@ PyObject *image_get_pixel(PyObject *self, PyObject *coords) {
 }
 
 PyObject *image_put_pixel(PyObject *self, PyObject *coords, PyObject *value) {
+  uint8_t rgb[3];
+  if (uint8_t *p = plain_pixel(self, coords); p && plain_rgb(value, rgb)) {
+    p[0] = rgb[0];
+    p[1] = rgb[1];
+    p[2] = rgb[2];
+    Py_RETURN_NONE;
+  }
   Target t;
   if (locate(self, coords, t) < 0) return nullptr;
   Ref c[3];

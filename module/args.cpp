@@ -91,9 +91,7 @@ int bind_tuple(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, Py
   return bind_finish(sig, out);
 }
 
-namespace {
-
-[[gnu::cold]] int raise_incorrect_type(PyObject *o, PyTypeObject *expected, const char *param) {
+int raise_incorrect_type(PyObject *o, PyTypeObject *expected, const char *param) {
   if (PyObject_TypeCheck(o, expected))
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
@@ -105,11 +103,6 @@ namespace {
   return -1;
 }
 
-}  // namespace
-
-int check_exact_tuple(PyObject *o, const char *param) {
-  return PyTuple_CheckExact(o) ? 0 : raise_incorrect_type(o, &PyTuple_Type, param);
-}
 int check_exact_bytes(PyObject *o, const char *param) {
   return PyBytes_CheckExact(o) ? 0 : raise_incorrect_type(o, &PyBytes_Type, param);
 }

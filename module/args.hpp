@@ -67,8 +67,13 @@ int bind_vector(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, P
 int bind_tuple(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs,
                BoundArgs &out);
 
+// The wrong-type refusal of the exact checks below: -1 with the TypeError set.
+[[gnu::cold]] int raise_incorrect_type(PyObject *o, PyTypeObject *expected, const char *param);
+
 // Exact built-in type checks: subclass instances are refused too.
-int check_exact_tuple(PyObject *o, const char *param);
+inline int check_exact_tuple(PyObject *o, const char *param) {
+  return PyTuple_CheckExact(o) ? 0 : raise_incorrect_type(o, &PyTuple_Type, param);
+}
 int check_exact_bytes(PyObject *o, const char *param);
 int check_exact_str(PyObject *o, const char *param);
 // As above, with None let through.

@@ -11,7 +11,12 @@ namespace corvane {
 
 int init_byte_values();  // at load: 0, or -1 with an exception set
 
-// A new reference to int(v).
-PyObject *byte_value(uint8_t v);
+extern PyObject *byte_values[256];
+
+// A new reference to int(v). Inline: the pixel methods make three a call.
+inline PyObject *byte_value(uint8_t v) {
+  Py_INCREF(byte_values[v]);
+  return byte_values[v];
+}
 
 }  // namespace corvane

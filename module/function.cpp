@@ -82,6 +82,10 @@ inline PyObject *dispatch(PyObject *callable, PyObject *const *args, Py_ssize_t 
 
 #ifdef CORVANE_VECTORCALL
 PyObject *fn_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  const FnDef *d = as_fn(callable)->def;
+  if (d && d->direct && !kwnames && PyVectorcall_NARGS(nargsf) == d->sig.nparams() + 1 &&
+      Py_TYPE(args[0]) == *d->self_type)
+    return d->direct(args[0], args + 1);
   return dispatch(callable, args, PyVectorcall_NARGS(nargsf), [kwnames](auto &sig, auto *a, Py_ssize_t n, auto &b) {
     return bind_vector(sig, a, n, kwnames, b);
   });

@@ -15,11 +15,18 @@ namespace corvane {
 // that late-bound names are looked up in.
 using Impl = PyObject *(*)(PyObject *fn, PyObject *self, const BoundArgs &args);
 
+// The plainest call of a method, taken without binding: self of exactly
+// *self_type, exactly the parameters' count of positional arguments (args),
+// no keywords. Its checks and results must be the entry's own.
+using Direct = PyObject *(*)(PyObject *self, PyObject *const *args);
+
 struct FnDef {
   Signature sig;
   Impl impl;
   // For Binding::Method: self must be an instance of this type (or a subclass).
   PyTypeObject *const *self_type = nullptr;
+  // For the pixel methods, whose cost is mostly the call itself (CPython).
+  Direct direct = nullptr;
 };
 
 int function_type_ready();

@@ -96,20 +96,22 @@ PyObject *open_entry(PyObject *fn, PyObject *cls, const BoundArgs &a) { return o
 const FnDef kOpen{{"open", "SimpleImage.open", kSource, 1, "SimpleImage", kClass}, open_entry};
 
 constexpr Param kCoords[] = {{"coords", "Tuple[int, int]"}};
-PyObject *get_pixel_entry(PyObject *, PyObject *self, const BoundArgs &a) {
+PyObject *get_pixel_direct(PyObject *self, PyObject *const *a) {
   if (check_exact_tuple(a[0], "coords") < 0) return nullptr;
   return image_get_pixel(self, a[0]);
 }
+PyObject *get_pixel_entry(PyObject *, PyObject *self, const BoundArgs &a) { return get_pixel_direct(self, a.v); }
 const FnDef kGetPixel{{"getPixel", "SimpleImage.getPixel", kCoords, 1, "Tuple[int, int, int]", kMethod},
-                      get_pixel_entry, &ImageType};
+                      get_pixel_entry, &ImageType, get_pixel_direct};
 
 constexpr Param kCoordsValue[] = {{"coords", "Tuple[int, int]"}, {"value", "Sequence[int]"}};
-PyObject *put_pixel_entry(PyObject *, PyObject *self, const BoundArgs &a) {
+PyObject *put_pixel_direct(PyObject *self, PyObject *const *a) {
   if (check_exact_tuple(a[0], "coords") < 0) return nullptr;
   return image_put_pixel(self, a[0], a[1]);
 }
+PyObject *put_pixel_entry(PyObject *, PyObject *self, const BoundArgs &a) { return put_pixel_direct(self, a.v); }
 const FnDef kPutPixel{{"putPixel", "SimpleImage.putPixel", kCoordsValue, 2, "None", kMethod}, put_pixel_entry,
-                      &ImageType};
+                      &ImageType, put_pixel_direct};
 
 PyObject *copy_entry(PyObject *, PyObject *self, const BoundArgs &) { return image_copy(self); }
 const FnDef kCopy{{"copy", "SimpleImage.copy", {}, 0, "SimpleImage", kMethod}, copy_entry, &ImageType};

@@ -60,6 +60,10 @@ def test_alpha_is_neither_read_nor_written(S):
     (("12", True, -256), (12, 1, 0)),
     ((2**70 + 5, -2**70, -2**70 - 1), (5, 0, 255)),
     ((256, 511, -129), (0, 255, 127)),
+    # either side of the one-digit ints that are read in place
+    ((2**15 - 1, 2**15, -2**15 - 1), (255, 0, 255)),
+    ([2**30 - 1, 2**30 + 7, -(2**30) - 1], (255, 7, 255)),
+    ([2**31 + 3, -(2**62) - 2, 2**63 + 9], (3, 254, 9)),
 ])
 def test_put_wraps_to_eight_bits(value, stored):
     im = make()
