@@ -2,6 +2,10 @@
 // IEND (recording each, IDAT with its length only), checks the header,
 // inflates the joined IDAT data once and reconstructs the rows straight into
 // the image's planes (png/scanline.hpp).
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
@@ -86,35 +90,106 @@ int check_header(const Header &h) {
 
 [[gnu::cold]] PyObject *malformed() { return value_error("Malformed PNG image data"); }
 
-// zlib.decompress(data), through the module's zlib. With the host's own zlib
-// it never inflates more than one byte past `expected`: a few megabytes of
-// crafted deflate data must not cost gigabytes before the size check refuses
-// them. Streams that end short of `expected`, or are corrupt before it, are
-// inflated again by zlib.decompress itself, which gives them its own error.
-PyObject *decompress(PyObject *fn, PyObject *data, int32_t expected) {
+// The decompressed stream: inflated here into memory of our own, or, when the
+// module's zlib is a stand-in, whatever its decompress returned.
+class Inflated {
+ public:
+  Inflated() = default;
+  Inflated(const Inflated &) = delete;
+  Inflated &operator=(const Inflated &) = delete;
+  ~Inflated() { std::free(data_); }
+
+  std::span<const uint8_t> bytes() const { return object_ ? view_.bytes() : std::span(data_, size_); }
+  size_t size() const { return bytes().size(); }
+
+  // Room for n more bytes, growing geometrically up to `cap`: the header
+  // says how much to expect, but a few bytes of input must not reserve it.
+  uint8_t *append(size_t n, size_t cap) {
+    if (size_ + n > capacity_) {
+      size_t want = std::min(cap, std::max({capacity_ * 2, size_ + n, size_t{1} << 20}));
+      auto *grown = static_cast<uint8_t *>(std::realloc(data_, want ? want : 1));
+      if (!grown) return nullptr;
+      data_ = grown;
+      capacity_ = want;
+    }
+    uint8_t *at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  int adopt(Ref object) {
+    object_ = std::move(object);
+    return view_.get(object_.get());
+  }
+
+ private:
+  uint8_t *data_ = nullptr;
+  size_t size_ = 0, capacity_ = 0;
+  Ref object_;
+  BufferView view_;
+};
+
+// Input is fed to the inflater in pieces of this size, and each call returns
+// at most kOutputPiece bytes: memory stays at the stream itself plus a piece,
+// and no call can be made to produce more than the header allows.
+constexpr Py_ssize_t kInputPiece = 64 << 10;
+constexpr int64_t kOutputPiece = 256 << 10;
+
+// zlib.decompress(data) through the module's zlib, size-checked. With the
+// host's own zlib it never inflates more than one byte past `expected`, so a
+// few megabytes of crafted deflate data cannot cost gigabytes before the size
+// check refuses them. A stream that is corrupt or ends early is handed to
+// zlib.decompress itself, which gives it its own error, having produced no
+// more than what was inflated here.
+int inflate(PyObject *fn, PyObject *data, int32_t expected, Inflated &out) {
   Ref zlib = Ref::steal(global(fn, "zlib"));
-  if (!zlib) return nullptr;
-  Ref plain = Ref::steal(attr(zlib.get(), "decompress"));
-  if (!plain) return nullptr;
-  if (zlib.get() != host.zlib || plain.get() != host.zlib_decompress) return call(plain.get(), data);
+  Ref plain = Ref::steal(zlib ? attr(zlib.get(), "decompress") : nullptr);
+  if (!plain) return -1;
+  auto whole = [&]() -> int {
+    Ref raw = Ref::steal(call(plain.get(), data));
+    if (!raw) return -1;
+    Py_ssize_t n = PyObject_Size(raw.get());
+    if (n < 0) return -1;
+    if (n != expected) return fail(malformed());
+    return out.adopt(std::move(raw));
+  };
+  if (zlib.get() != host.zlib || plain.get() != host.zlib_decompress) return whole();
 
   Ref inflater = Ref::steal(call(host.zlib_decompressobj));
-  Ref limit = Ref::steal(PyLong_FromLongLong(int64_t(expected) + 1));
-  if (!inflater || !limit) return nullptr;
-  Ref out = Ref::steal(call_method(inflater.get(), "decompress", data, limit.get()));
-  if (!out) {
-    if (!PyErr_ExceptionMatches(host.zlib_error)) return nullptr;
-    PyErr_Clear();
-    return call(plain.get(), data);
+  Ref input = Ref::steal(inflater ? PyMemoryView_FromObject(data) : nullptr);
+  if (!input) return -1;
+  const Py_ssize_t total = PyObject_Size(input.get());
+  if (total < 0) return -1;
+  Ref pending;  // input the inflater has not consumed yet
+  Py_ssize_t fed = 0;
+  const size_t cap = size_t(expected) + 1;
+  for (;;) {
+    if (!pending || PyObject_Size(pending.get()) == 0) {
+      if (fed >= total) break;
+      pending = Ref::steal(PySequence_GetSlice(input.get(), fed, std::min(total, fed + kInputPiece)));
+      if (!pending) return -1;
+      fed = std::min(total, fed + kInputPiece);
+    }
+    Ref limit = Ref::steal(PyLong_FromLongLong(std::min<int64_t>(kOutputPiece, int64_t(cap - out.size()))));
+    Ref piece = Ref::steal(limit ? call_method(inflater.get(), "decompress", pending.get(), limit.get()) : nullptr);
+    if (!piece) {
+      if (!PyErr_ExceptionMatches(host.zlib_error)) return -1;
+      PyErr_Clear();
+      return whole();
+    }
+    BufferView bytes;
+    if (bytes.get(piece.get()) < 0) return -1;
+    if (bytes.size()) {
+      uint8_t *at = out.append(bytes.size(), cap);
+      if (!at) return PyErr_NoMemory(), -1;
+      std::memcpy(at, bytes.bytes().data(), bytes.size());
+    }
+    if (out.size() > size_t(expected)) return fail(malformed());
+    Ref ended = Ref::steal(attr(inflater.get(), "eof"));
+    int eof = ended ? PyObject_IsTrue(ended.get()) : -1;
+    if (eof) return eof < 0 ? -1 : (out.size() == size_t(expected) ? 0 : fail(malformed()));
+    if (!(pending = Ref::steal(attr(inflater.get(), "unconsumed_tail")))) return -1;
   }
-  Py_ssize_t n = PyObject_Size(out.get());
-  if (n < 0) return nullptr;
-  if (n > expected) return malformed();
-  Ref eof = Ref::steal(attr(inflater.get(), "eof"));
-  if (!eof) return nullptr;
-  int ended = PyObject_IsTrue(eof.get());
-  if (ended < 0) return nullptr;
-  return ended ? out.release() : call(plain.get(), data);
+  return whole();  // the input ran out before the stream ended
 }
 
 // A new bytearray of n bytes, left for the caller to fill.
@@ -147,22 +222,16 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out) {
   Ref joined = Ref::steal(call_method(host.empty_bytes, "join", idat.get()));
   if (!joined) return -1;
   idat = Ref();  // the pieces are no longer needed; keep the peak at one copy
-  Ref raw = Ref::steal(decompress(fn, joined.get(), sizes.value.raw_bytes));
-  if (!raw) return -1;
+  Inflated raw;
+  if (inflate(fn, joined.get(), sizes.value.raw_bytes, raw) < 0) return -1;
   joined = Ref();
-  Py_ssize_t n = PyObject_Size(raw.get());
-  if (n < 0) return -1;
-  if (n != sizes.value.raw_bytes) return fail(malformed());
-
-  BufferView view;
-  if (view.get(raw.get()) < 0) return -1;
   Ref pixels = Ref::steal(new_plane(sizes.value.rgb_bytes));
   Ref alpha = Ref::steal(channels == 4 ? new_plane(sizes.value.area) : Ref::borrow(Py_None).release());
   Ref filters = Ref::steal(new_plane(h.height()));
   if (!pixels || !alpha || !filters) return -1;
   std::span<uint8_t> alpha_plane;
   if (channels == 4) alpha_plane = {plane(alpha.get()), size_t(sizes.value.area)};
-  Result<int32_t> rows = unfilter_image(view.bytes(), width, h.height(), channels,
+  Result<int32_t> rows = unfilter_image(raw.bytes(), width, h.height(), channels,
                                         {plane(pixels.get()), size_t(sizes.value.rgb_bytes)}, alpha_plane,
                                         {plane(filters.get()), size_t(h.height())});
   if (!rows) return fail(raise_core(rows));
