@@ -142,15 +142,17 @@ PyObject *read_chunk(PyObject *fn, PyObject *stream) {
   return PyTuple_Pack(2, chunk_type.get(), data.get());
 }
 
-PyObject *make_chunk(PyObject *fn, PyObject *chunk_type, PyObject *data) {
-  Ref size = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
-  if (!size) return nullptr;
-  Ref length = Ref::steal(struct_call(fn, "pack", ">I", size.get()));
-  if (!length) return nullptr;
+int chunk_frame(PyObject *fn, PyObject *chunk_type, PyObject *data, Ref &length, Ref &crc) {
+  Py_ssize_t n = PyObject_Size(data);
+  Ref size = Ref::steal(n < 0 ? nullptr : PyLong_FromSsize_t(n));
+  if (!size || !(length = Ref::steal(struct_call(fn, "pack", ">I", size.get())))) return -1;
   Ref crc_value = Ref::steal(chunk_crc(fn, chunk_type, data));
-  if (!crc_value) return nullptr;
-  Ref crc = Ref::steal(struct_call(fn, "pack", ">I", crc_value.get()));
-  if (!crc) return nullptr;
+  return crc_value && (crc = Ref::steal(struct_call(fn, "pack", ">I", crc_value.get()))) ? 0 : -1;
+}
+
+PyObject *make_chunk(PyObject *fn, PyObject *chunk_type, PyObject *data) {
+  Ref length, crc;
+  if (chunk_frame(fn, chunk_type, data, length, crc) < 0) return nullptr;
   return concat4(length.get(), chunk_type, data, crc.get());
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/sizes.hpp"
+#include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
@@ -117,34 +118,74 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
   return compress ? call(compress.get(), raw.get()) : nullptr;
 }
 
-// A chunk through the module's _makeChunk; its own is run directly.
-PyObject *made_chunk(PyObject *fn, const char *type, PyObject *data) {
+// The bytes of a file, gathered as the objects that hold them (bytes, the
+// caller's chunk data, views of the compressed stream) and laid out once,
+// before the target is opened: anything that is not bytes-like is refused
+// while the old file is still intact, and the file is one write.
+class FileImage {
+ public:
+  int add(PyObject *o) {
+    parts_.push_back(Ref::borrow(o));
+    return 0;
+  }
+  int write(PyObject *path) const {
+    std::vector<BufferView> views(parts_.size());
+    size_t total = 0;
+    for (size_t i = 0; i < parts_.size(); ++i) {
+      if (views[i].get(parts_[i].get()) < 0) return -1;
+      total += views[i].size();
+    }
+    Ref whole = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
+    if (!whole) return -1;
+    char *at = PyBytes_AS_STRING(whole.get());
+    for (const BufferView &v : views) {
+      if (v.size()) std::memcpy(at, v.bytes().data(), v.size());
+      at += v.size();
+    }
+    PyObject *one[] = {whole.get()};
+    return write_file(path, one, 1);
+  }
+
+ private:
+  std::vector<Ref> parts_;
+};
+
+// A chunk through the module's _makeChunk. With its own, the data is not
+// copied into a chunk object: the file takes the frame and the data as they are.
+int add_made_chunk(PyObject *fn, FileImage &file, const char *type, PyObject *data) {
   Ref maker = Ref::steal(global(fn, "_makeChunk"));
   Ref t = Ref::steal(maker ? PyBytes_FromStringAndSize(type, 4) : nullptr);
-  if (!t) return nullptr;
-  if (maker.get() == host.make_chunk) return make_chunk(fn, t.get(), data);
-  return call(maker.get(), t.get(), data);
+  if (!t) return -1;
+  if (maker.get() != host.make_chunk) {
+    Ref chunk = Ref::steal(call(maker.get(), t.get(), data));
+    return chunk ? file.add(chunk.get()) : -1;
+  }
+  Ref length, crc;
+  if (check_exact_bytes(data, "data") < 0 || chunk_frame(fn, t.get(), data, length, crc) < 0) return -1;
+  file.add(length.get());
+  file.add(t.get());
+  file.add(data);
+  return file.add(crc.get());
 }
 
 // One chunk as the chunk-preserving writer lays it out: the length as
 // len(data).to_bytes(4, "big"), the type, the data, the CRC packed ">I".
-PyObject *kept_chunk(PyObject *fn, PyObject *type, PyObject *data) {
+int add_kept_chunk(PyObject *fn, FileImage &file, PyObject *type, PyObject *data) {
   Py_ssize_t n = PyObject_Size(data);
-  if (n < 0) return nullptr;
+  if (n < 0) return -1;
   Ref size = Ref::steal(PyLong_FromSsize_t(n));
   Ref four = Ref::steal(PyLong_FromLong(4));
   Ref big = Ref::steal(PyUnicode_FromString("big"));
-  if (!size || !four || !big) return nullptr;
+  if (!size || !four || !big) return -1;
   Ref length = Ref::steal(call_method(size.get(), "to_bytes", four.get(), big.get()));
-  if (!length) return nullptr;
+  if (!length) return -1;
   Ref crc_value = Ref::steal(chunk_crc(fn, type, data));
   Ref crc = Ref::steal(crc_value ? struct_call(fn, "pack", ">I", crc_value.get()) : nullptr);
-  if (!crc) return nullptr;
-  Ref pieces = Ref::steal(PyList_New(4));
-  if (!pieces) return nullptr;
-  PyObject *items[] = {length.get(), type, data, crc.get()};
-  for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(pieces.get(), i, Ref::borrow(items[i]).release());
-  return call_method(host.empty_bytes, "join", pieces.get());
+  if (!crc) return -1;
+  file.add(length.get());
+  file.add(type);
+  file.add(data);
+  return file.add(crc.get());
 }
 
 // Calls visit(item) for each item of an iterable, stopping at the first -1.
@@ -214,12 +255,17 @@ PyObject *split_general(PyObject *data, PyObject *lengths, Py_ssize_t total, Py_
   return parts.release();
 }
 
+PyObject *split_into_views(PyObject *data, PyObject *lengths);
+
 // The new IDAT data cut into pieces through the module's _split_idat_payload;
-// [compressed] when that gives none.
+// [compressed] when that gives none. The module's own cuts views, not copies,
+// after the argument check its entry makes (a stand-in zlib may return
+// something other than bytes).
 PyObject *idat_parts(PyObject *fn, PyObject *compressed, PyObject *lengths) {
   Ref splitter = Ref::steal(global(fn, "_split_idat_payload"));
   if (!splitter) return nullptr;
-  Ref parts = Ref::steal(splitter.get() == host.split_idat_payload ? split_idat_payload(compressed, lengths)
+  if (splitter.get() == host.split_idat_payload && check_exact_bytes_or_none(compressed, "data") < 0) return nullptr;
+  Ref parts = Ref::steal(splitter.get() == host.split_idat_payload ? split_into_views(compressed, lengths)
                                                                     : call(splitter.get(), compressed, lengths));
   if (!parts) return nullptr;
   int any = PyObject_IsTrue(parts.get());
@@ -231,22 +277,51 @@ PyObject *idat_parts(PyObject *fn, PyObject *compressed, PyObject *lengths) {
 
 }  // namespace
 
+namespace {
+
+// The piece sizes of _split_idat_payload for plain int lengths; false when
+// some length is not a plain int (the host's arithmetic decides those).
+bool plain_split(Py_ssize_t total, PyObject *lengths, std::vector<size_t> &sizes) {
+  Py_ssize_t count = PyList_GET_SIZE(lengths);
+  std::vector<int64_t> plain(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject *item = PyList_GET_ITEM(lengths, i);  // no caller code runs in this loop
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    plain[size_t(i)] = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
+  }
+  sizes = split_idat(size_t(total), plain);
+  return true;
+}
+
+// The same pieces as _split_idat_payload, as views of `data` instead of copies.
+PyObject *split_into_views(PyObject *data, PyObject *lengths) {
+  std::vector<size_t> sizes;
+  if (!PyBytes_CheckExact(data) || !plain_split(PyBytes_GET_SIZE(data), lengths, sizes))
+    return split_idat_payload(data, lengths);
+  Ref view = Ref::steal(PyMemoryView_FromObject(data));
+  Ref parts = Ref::steal(view ? PyList_New(Py_ssize_t(sizes.size())) : nullptr);
+  if (!parts) return nullptr;
+  Py_ssize_t at = 0;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    PyObject *piece = PySequence_GetSlice(view.get(), at, at + Py_ssize_t(sizes[i]));
+    if (!piece) return nullptr;
+    PyList_SET_ITEM(parts.get(), Py_ssize_t(i), piece);
+    at += Py_ssize_t(sizes[i]);
+  }
+  return parts.release();
+}
+
+}  // namespace
+
 PyObject *split_idat_payload(PyObject *data, PyObject *lengths) {
   Py_ssize_t total = PyObject_Size(data);
   if (total < 0) return nullptr;
   Py_ssize_t count = PyObject_Size(lengths);
   if (count < 0) return nullptr;
-  std::vector<int64_t> plain(static_cast<size_t>(count));
-  bool all_ints = true;
-  for (Py_ssize_t i = 0; i < count && all_ints; ++i) {
-    PyObject *item = PyList_GET_ITEM(lengths, i);  // no caller code runs in this loop
-    if (!(all_ints = PyLong_CheckExact(item))) break;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-    plain[size_t(i)] = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
-  }
-  if (!all_ints) return split_general(data, lengths, total, count);
-  std::vector<size_t> sizes = split_idat(size_t(total), plain);
+  std::vector<size_t> sizes;
+  if (!plain_split(total, lengths, sizes)) return split_general(data, lengths, total, count);
   Ref parts = Ref::steal(PyList_New(Py_ssize_t(sizes.size())));
   if (!parts) return nullptr;
   const char *at = PyBytes_AS_STRING(data);
@@ -272,14 +347,12 @@ PyObject *write_png(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   if (!ihdr) return nullptr;
   Ref compressed = Ref::steal(compressed_image(fn, width, height, pixels, alpha, filter_types, s));
   if (!compressed) return nullptr;
-  Ref pieces[4];
-  pieces[0] = Ref::steal(global(fn, "PNG_SIGNATURE"));
-  if (!pieces[0] || !(pieces[1] = Ref::steal(made_chunk(fn, "IHDR", ihdr.get()))) ||
-      !(pieces[2] = Ref::steal(made_chunk(fn, "IDAT", compressed.get()))) ||
-      !(pieces[3] = Ref::steal(made_chunk(fn, "IEND", host.empty_bytes))))
+  FileImage file;
+  Ref signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
+  if (!signature || file.add(signature.get()) < 0 || add_made_chunk(fn, file, "IHDR", ihdr.get()) < 0 ||
+      add_made_chunk(fn, file, "IDAT", compressed.get()) < 0 ||
+      add_made_chunk(fn, file, "IEND", host.empty_bytes) < 0 || file.write(path) < 0)
     return nullptr;
-  PyObject *raw[] = {pieces[0].get(), pieces[1].get(), pieces[2].get(), pieces[3].get()};
-  if (write_file(path, raw, 4) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -311,15 +384,12 @@ PyObject *write_png_with_chunks(PyObject *fn, PyObject *path, int32_t width, int
   if (!parts) return nullptr;
 
   // The whole file, in order, before the target is touched.
-  Ref file = Ref::steal(PyList_New(0));
+  FileImage file;
   Ref signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   Ref idat_type = Ref::steal(PyBytes_FromStringAndSize("IDAT", 4));
-  if (!file || !signature || !idat_type || PyList_Append(file.get(), signature.get()) < 0) return nullptr;
+  if (!signature || !idat_type || file.add(signature.get()) < 0) return nullptr;
   bool idat_written = false;
-  auto add = [&](PyObject *type, PyObject *data) {
-    Ref chunk = Ref::steal(kept_chunk(fn, type, data));
-    return chunk ? PyList_Append(file.get(), chunk.get()) : -1;
-  };
+  auto add = [&](PyObject *type, PyObject *data) { return add_kept_chunk(fn, file, type, data); };
   auto add_idat = [&]() {
     idat_written = true;
     return for_each(parts.get(), [&](PyObject *part) { return add(idat_type.get(), part); });
@@ -335,12 +405,7 @@ PyObject *write_png_with_chunks(PyObject *fn, PyObject *path, int32_t width, int
         return add(type, data == Py_None ? host.empty_bytes : data);
       }) < 0)
     return nullptr;
-  if (!idat_written && add_idat() < 0) return nullptr;
-
-  Ref whole = Ref::steal(call_method(host.empty_bytes, "join", file.get()));
-  if (!whole) return nullptr;
-  PyObject *raw[] = {whole.get()};
-  if (write_file(path, raw, 1) < 0) return nullptr;
+  if ((!idat_written && add_idat() < 0) || file.write(path) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -15,6 +15,9 @@ namespace corvane {
 PyObject *read_chunk(PyObject *fn, PyObject *stream);
 // length + type + data + CRC as one bytes object; both arguments exact bytes.
 PyObject *make_chunk(PyObject *fn, PyObject *chunk_type, PyObject *data);
+// The fields _makeChunk puts around the data, struct.pack(">I", len(data))
+// and the packed CRC, for a writer that lays the data out itself.
+int chunk_frame(PyObject *fn, PyObject *chunk_type, PyObject *data, Ref &length, Ref &crc);
 
 // zlib.crc32(chunk_type) continued over data, masked to 32 bits, through the
 // module's zlib: the CRC field of a chunk, as a Python int.

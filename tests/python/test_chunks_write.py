@@ -201,3 +201,19 @@ def test_argument_count(m, tmp_path):
         m._writePngWithChunks(str(tmp_path / "x.png"), W, H, PIXELS_5x4, None)
     assert str(e.value) == "_writePngWithChunks() takes at least 6 positional arguments (5 given)"
     assert not (tmp_path / "x.png").exists()
+
+
+@pytest.mark.parametrize("compressed", [None, bytearray(b"xyz"), "text"])
+def test_stand_in_zlib_output_meets_the_same_checks_as_a_direct_call(m, tmp_path, monkeypatch, compressed):
+    # The writers hand zlib.compress's result to _makeChunk or
+    # _split_idat_payload; whatever it is, it is checked as those check it.
+    import types
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(compress=lambda raw: compressed, crc32=zlib.crc32))
+    path = tmp_path / "out.png"
+    for write, direct in (
+            (lambda: m._writePng(str(path), 1, 1, b"abc"), lambda: m._makeChunk(b"IDAT", compressed)),
+            (lambda: m._writePngWithChunks(str(path), 1, 1, b"abc", None, [IHDR, idat(5), IEND]),
+             lambda: m._split_idat_payload(compressed, [5]))):
+        with pytest.raises(TypeError) as expected:
+            direct()
+        refuse_without_touching(path, None, write, TypeError, str(expected.value))
