@@ -1,11 +1,15 @@
 // png/scanline.cpp: the scalar filter loops, the reference for any faster
-// version. Each (type, channels, first row or not) gets its own loop, chosen
-// once per row, so the per-byte work never branches on the type, and the left
-// neighbours a and c are carried in locals from one pixel to the next instead
-// of being read back from memory.
+// version; unfilter_image hands its rows to the vector loops of png/simd.cpp
+// instead when the build and the CPU have them (png/simd.hpp). Each (type,
+// channels, first row or not) gets its own loop, chosen once per row, so the
+// per-byte work never branches on the type, and the left neighbours a and c
+// are carried in locals from one pixel to the next instead of being read back
+// from memory.
 #include "png/scanline.hpp"
 
 #include <cstring>
+
+#include "png/simd.hpp"
 
 namespace corvane {
 namespace {
@@ -146,6 +150,14 @@ void unfilter_at(uint8_t type, const uint8_t *filt, uint8_t *rgb, uint8_t *alpha
     unfilter_typed(type, filt, row, width);
 }
 
+// One row of unfilter_image with the reference loops; the shape of
+// simd::unfilter_row_ssse3, so that the image loop picks either once.
+void unfilter_row_scalar(uint8_t type, int channels, const uint8_t *filt, uint8_t *rgb,
+                         uint8_t *alpha, size_t y, size_t width) {
+  if (channels == 3) unfilter_at<3>(type, filt, rgb, nullptr, y, width);
+  else unfilter_at<4>(type, filt, rgb, alpha, y, width);
+}
+
 template <int Bpp>
 void filter_at(uint8_t type, const uint8_t *rgb, const uint8_t *alpha, size_t y, size_t width,
                uint8_t *out) {
@@ -188,25 +200,48 @@ Result<PngSizes> png_sizes(int32_t width, int32_t height, int channels) {
   return r;
 }
 
-Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int32_t height,
-                               int channels, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
-                               std::span<uint8_t> filters) {
+UnfilterImpl unfilter_best() {
+#if CORVANE_HAVE_SIMD
+  switch (simd::cpu_level()) {
+    case simd::Level::Sse41: return UnfilterImpl::Sse41;
+    case simd::Level::Ssse3: return UnfilterImpl::Ssse3;
+    case simd::Level::None: break;
+  }
+#endif
+  return UnfilterImpl::Scalar;
+}
+
+Result<int32_t> unfilter_image_with(UnfilterImpl impl, std::span<const uint8_t> raw,
+                                    int32_t width, int32_t height, int channels,
+                                    std::span<uint8_t> rgb, std::span<uint8_t> alpha,
+                                    std::span<uint8_t> filters) {
   Result<PngSizes> s = check_planes(width, height, channels, raw.size(), rgb.size(), alpha.size(),
                                     filters.size(), false);
   if (!s) return {0, s.err};
+  auto *row_fn = unfilter_row_scalar;
+#if CORVANE_HAVE_SIMD
+  const UnfilterImpl best = unfilter_best();
+  if (impl > best) impl = best;
+  if (impl == UnfilterImpl::Sse41) row_fn = simd::unfilter_row_sse41;
+  else if (impl == UnfilterImpl::Ssse3) row_fn = simd::unfilter_row_ssse3;
+#else
+  (void)impl;
+#endif
   const size_t w = size_t(width), step = size_t(s.value.stride) + 1;
   for (int32_t y = 0; y < height; ++y) {
     const size_t at = size_t(y) * step;
     const uint8_t type = raw[at];
     filters[size_t(y)] = type;
     if (type >= kTypeCount) return {y, Err::BadFilter, at, type};
-    if (w == 0) continue;
-    if (channels == 3)
-      unfilter_at<3>(type, raw.data() + at + 1, rgb.data(), nullptr, size_t(y), w);
-    else
-      unfilter_at<4>(type, raw.data() + at + 1, rgb.data(), alpha.data(), size_t(y), w);
+    if (w != 0) row_fn(type, channels, raw.data() + at + 1, rgb.data(), alpha.data(), size_t(y), w);
   }
   return {height};
+}
+
+Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int32_t height,
+                               int channels, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
+                               std::span<uint8_t> filters) {
+  return unfilter_image_with(unfilter_best(), raw, width, height, channels, rgb, alpha, filters);
 }
 
 Result<int32_t> filter_image(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
