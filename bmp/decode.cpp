@@ -9,6 +9,7 @@
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/plane.hpp"
 #include "module/unpack.hpp"
 
 namespace corvane {
@@ -70,36 +71,6 @@ int read_info_header(PyObject *fn, PyObject *stream, Ref (&v)[10]) {
   if (planes || bits || compression) return fail(value_error("Only uncompressed 24-bit BMP files are supported"));
   return 0;
 }
-
-// The RGB plane, grown as rows arrive: a header may claim far more rows than
-// the file holds, and a few bytes must not cost gigabytes before the short
-// row is found. Capacity doubles, capped at what the header promises.
-class GrowingPlane {
- public:
-  explicit GrowingPlane(int64_t total) : total_(total) {}
-  int init() { return (plane_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0))) ? 0 : -1; }
-  // Room for n more bytes at the end; nullptr with an exception set if none.
-  uint8_t *append(int64_t n) {
-    if (filled_ + n > capacity_) {
-      int64_t want = std::min(total_, std::max({capacity_ * 2, filled_ + n, int64_t{1} << 20}));
-      if (PyByteArray_Resize(plane_.get(), Py_ssize_t(want)) < 0) return nullptr;
-      capacity_ = want;
-    }
-    uint8_t *at = data() + filled_;
-    filled_ += n;
-    return at;
-  }
-  uint8_t *data() { return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane_.get())); }
-  // The plane at its final size.
-  PyObject *finish() {
-    if (capacity_ != filled_ && PyByteArray_Resize(plane_.get(), Py_ssize_t(filled_)) < 0) return nullptr;
-    return plane_.release();
-  }
-
- private:
-  Ref plane_;
-  int64_t total_, filled_ = 0, capacity_ = 0;
-};
 
 }  // namespace
 

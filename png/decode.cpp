@@ -10,6 +10,7 @@
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/plane.hpp"
 #include "module/unpack.hpp"
 #include "png/png.hpp"
 #include "png/scanline.hpp"
@@ -90,57 +91,62 @@ int check_header(const Header &h) {
 
 [[gnu::cold]] PyObject *malformed() { return value_error("Malformed PNG image data"); }
 
-// The decompressed stream: inflated here into memory of our own, or, when the
-// module's zlib is a stand-in, whatever its decompress returned.
-class Inflated {
+// Where the decompressed stream goes: straight into the row reconstruction,
+// whose planes grow with the rows completed, so the stream itself is never
+// held whole and a header's claimed size is never reserved before data backs it.
+class RowSink {
  public:
-  Inflated() = default;
-  Inflated(const Inflated &) = delete;
-  Inflated &operator=(const Inflated &) = delete;
-  ~Inflated() { std::free(data_); }
+  RowSink(int32_t width, int32_t height, int channels, const PngSizes &s)
+      : width_(width), height_(height), channels_(channels), rgb_(s.rgb_bytes),
+        alpha_(channels == 4 ? s.area : 0), filters_(height), rows_(width, height, channels) {}
+  int init() { return rgb_.init() < 0 || alpha_.init() < 0 || filters_.init() < 0 ? -1 : 0; }
 
-  std::span<const uint8_t> bytes() const { return object_ ? view_.bytes() : std::span(data_, size_); }
-  size_t size() const { return bytes().size(); }
-
-  // Room for n more bytes, growing geometrically up to `cap`: the header
-  // says how much to expect, but a few bytes of input must not reserve it.
-  uint8_t *append(size_t n, size_t cap) {
-    if (size_ + n > capacity_) {
-      size_t want = std::min(cap, std::max({capacity_ * 2, size_ + n, size_t{1} << 20}));
-      auto *grown = static_cast<uint8_t *>(std::realloc(data_, want ? want : 1));
-      if (!grown) return nullptr;
-      data_ = grown;
-      capacity_ = want;
-    }
-    uint8_t *at = data_ + size_;
-    size_ += n;
-    return at;
+  int feed(std::span<const uint8_t> bytes) {
+    const int64_t rows = rows_.rows_after(bytes.size());
+    if (rgb_.reserve(rows * width_ * 3) < 0 || alpha_.reserve(channels_ == 4 ? rows * width_ : 0) < 0 ||
+        filters_.reserve(rows) < 0)
+      return -1;
+    return rows_.feed(bytes, rgb_.room(), alpha_.room(), filters_.room()) ? 0 : (PyErr_NoMemory(), -1);
   }
-  int adopt(Ref object) {
-    object_ = std::move(object);
-    return view_.get(object_.get());
+  size_t fed() const { return rows_.fed(); }
+  // Back to the first row, for a stream that is fed again from its start.
+  void restart() { rows_ = StreamUnfilter(int32_t(width_), int32_t(height_), channels_); }
+
+  // The planes, once the whole stream was fed: a bad row's error otherwise.
+  int finish(Loaded &out) {
+    Result<int32_t> r = rows_.result();
+    if (!r) return fail(raise_core(r));
+    rgb_.set_filled(int64_t(width_) * height_ * 3);
+    filters_.set_filled(height_);
+    if (!(out.pixels = Ref::steal(rgb_.finish())) || !(out.png_filters = Ref::steal(filters_.finish()))) return -1;
+    if (channels_ == 3) {
+      out.alpha = Ref::borrow(Py_None);
+      return 0;
+    }
+    alpha_.set_filled(int64_t(width_) * height_);
+    return (out.alpha = Ref::steal(alpha_.finish())) ? 0 : -1;
   }
 
  private:
-  uint8_t *data_ = nullptr;
-  size_t size_ = 0, capacity_ = 0;
-  Ref object_;
-  BufferView view_;
+  int64_t width_, height_;
+  int channels_;
+  GrowingPlane rgb_, alpha_, filters_;
+  StreamUnfilter rows_;
 };
 
 // Input is fed to the inflater in pieces of this size, and each call returns
-// at most kOutputPiece bytes: memory stays at the stream itself plus a piece,
-// and no call can be made to produce more than the header allows.
+// at most kOutputPiece bytes: no call can be made to produce more than the
+// header allows, and what is in flight stays small.
 constexpr Py_ssize_t kInputPiece = 64 << 10;
 constexpr int64_t kOutputPiece = 256 << 10;
 
-// zlib.decompress(data) through the module's zlib, size-checked. With the
-// host's own zlib it never inflates more than one byte past `expected`, so a
-// few megabytes of crafted deflate data cannot cost gigabytes before the size
-// check refuses them. A stream that is corrupt or ends early is handed to
-// zlib.decompress itself, which gives it its own error, having produced no
-// more than what was inflated here.
-int inflate(PyObject *fn, PyObject *data, int32_t expected, Inflated &out) {
+// zlib.decompress(data) through the module's zlib, fed to the sink and
+// size-checked. With the host's own zlib it never inflates more than one
+// byte past `expected`, so a few megabytes of crafted deflate data cannot
+// cost gigabytes before the size check refuses them. A stream that is corrupt
+// or ends early is handed to zlib.decompress itself, which gives it its own
+// error, having produced no more than what was inflated here.
+int inflate(PyObject *fn, PyObject *data, int32_t expected, RowSink &sink) {
   Ref zlib = Ref::steal(global(fn, "zlib"));
   Ref plain = Ref::steal(zlib ? attr(zlib.get(), "decompress") : nullptr);
   if (!plain) return -1;
@@ -150,7 +156,10 @@ int inflate(PyObject *fn, PyObject *data, int32_t expected, Inflated &out) {
     Py_ssize_t n = PyObject_Size(raw.get());
     if (n < 0) return -1;
     if (n != expected) return fail(malformed());
-    return out.adopt(std::move(raw));
+    BufferView view;
+    if (view.get(raw.get()) < 0) return -1;
+    sink.restart();
+    return sink.feed(view.bytes());
   };
   if (zlib.get() != host.zlib || plain.get() != host.zlib_decompress) return whole();
 
@@ -169,7 +178,7 @@ int inflate(PyObject *fn, PyObject *data, int32_t expected, Inflated &out) {
       if (!pending) return -1;
       fed = std::min(total, fed + kInputPiece);
     }
-    Ref limit = Ref::steal(PyLong_FromLongLong(std::min<int64_t>(kOutputPiece, int64_t(cap - out.size()))));
+    Ref limit = Ref::steal(PyLong_FromLongLong(std::min<int64_t>(kOutputPiece, int64_t(cap - sink.fed()))));
     Ref piece = Ref::steal(limit ? call_method(inflater.get(), "decompress", pending.get(), limit.get()) : nullptr);
     if (!piece) {
       if (!PyErr_ExceptionMatches(host.zlib_error)) return -1;
@@ -177,25 +186,15 @@ int inflate(PyObject *fn, PyObject *data, int32_t expected, Inflated &out) {
       return whole();
     }
     BufferView bytes;
-    if (bytes.get(piece.get()) < 0) return -1;
-    if (bytes.size()) {
-      uint8_t *at = out.append(bytes.size(), cap);
-      if (!at) return PyErr_NoMemory(), -1;
-      std::memcpy(at, bytes.bytes().data(), bytes.size());
-    }
-    if (out.size() > size_t(expected)) return fail(malformed());
+    if (bytes.get(piece.get()) < 0 || sink.feed(bytes.bytes()) < 0) return -1;
+    if (sink.fed() > size_t(expected)) return fail(malformed());
     Ref ended = Ref::steal(attr(inflater.get(), "eof"));
     int eof = ended ? PyObject_IsTrue(ended.get()) : -1;
-    if (eof) return eof < 0 ? -1 : (out.size() == size_t(expected) ? 0 : fail(malformed()));
+    if (eof) return eof < 0 ? -1 : (sink.fed() == size_t(expected) ? 0 : fail(malformed()));
     if (!(pending = Ref::steal(attr(inflater.get(), "unconsumed_tail")))) return -1;
   }
   return whole();  // the input ran out before the stream ended
 }
-
-// A new bytearray of n bytes, left for the caller to fill.
-PyObject *new_plane(int32_t n) { return PyByteArray_FromStringAndSize(nullptr, n); }
-
-uint8_t *plane(PyObject *bytearray) { return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(bytearray)); }
 
 }  // namespace
 
@@ -222,29 +221,17 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out) {
   Ref joined = Ref::steal(call_method(host.empty_bytes, "join", idat.get()));
   if (!joined) return -1;
   idat = Ref();  // the pieces are no longer needed; keep the peak at one copy
-  Inflated raw;
-  if (inflate(fn, joined.get(), sizes.value.raw_bytes, raw) < 0) return -1;
+  RowSink sink(width, h.height(), channels, sizes.value);
+  if (sink.init() < 0 || inflate(fn, joined.get(), sizes.value.raw_bytes, sink) < 0) return -1;
   joined = Ref();
-  Ref pixels = Ref::steal(new_plane(sizes.value.rgb_bytes));
-  Ref alpha = Ref::steal(channels == 4 ? new_plane(sizes.value.area) : Ref::borrow(Py_None).release());
-  Ref filters = Ref::steal(new_plane(h.height()));
-  if (!pixels || !alpha || !filters) return -1;
-  std::span<uint8_t> alpha_plane;
-  if (channels == 4) alpha_plane = {plane(alpha.get()), size_t(sizes.value.area)};
-  Result<int32_t> rows = unfilter_image(raw.bytes(), width, h.height(), channels,
-                                        {plane(pixels.get()), size_t(sizes.value.rgb_bytes)}, alpha_plane,
-                                        {plane(filters.get()), size_t(h.height())});
-  if (!rows) return fail(raise_core(rows));
+  if (sink.finish(out) < 0) return -1;
 
   out.width = Ref::steal(PyLong_FromLong(h.width()));
   out.height = Ref::steal(PyLong_FromLong(h.height()));
   out.channels = Ref::steal(PyLong_FromLong(channels));
   if (!out.width || !out.height || !out.channels) return -1;
-  out.pixels = std::move(pixels);
-  out.alpha = std::move(alpha);
   out.chunks = std::move(chunks);
   out.bmp_meta = Ref::borrow(Py_None);
-  out.png_filters = std::move(filters);
   return 0;
 }
 

@@ -7,7 +7,9 @@
 // from memory.
 #include "png/scanline.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "png/simd.hpp"
 
@@ -236,6 +238,75 @@ Result<int32_t> unfilter_image_with(UnfilterImpl impl, std::span<const uint8_t> 
     if (w != 0) row_fn(type, channels, raw.data() + at + 1, rgb.data(), alpha.data(), size_t(y), w);
   }
   return {height};
+}
+
+namespace {
+
+using RowFn = void (*)(uint8_t, int, const uint8_t *, uint8_t *, uint8_t *, size_t, size_t);
+
+RowFn best_row_fn() {
+#if CORVANE_HAVE_SIMD
+  switch (unfilter_best()) {
+    case UnfilterImpl::Sse41: return simd::unfilter_row_sse41;
+    case UnfilterImpl::Ssse3: return simd::unfilter_row_ssse3;
+    case UnfilterImpl::Scalar: break;
+  }
+#endif
+  return unfilter_row_scalar;
+}
+
+}  // namespace
+
+StreamUnfilter::StreamUnfilter(int32_t width, int32_t height, int channels)
+    : width_(size_t(width)), height_(size_t(height)), step_(size_t(width) * size_t(channels) + 1),
+      channels_(channels) {}
+
+int32_t StreamUnfilter::rows_after(size_t n) const {
+  size_t rows = (fed_ + n) / step_;
+  return int32_t(rows < height_ ? rows : height_);
+}
+
+void StreamUnfilter::row(const uint8_t *bytes, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
+                         std::span<uint8_t> filters) {
+  const size_t y = done_++;
+  if (bad_ || y >= height_) return;
+  const uint8_t type = bytes[0];
+  filters[y] = type;
+  if (type >= kTypeCount) {
+    bad_ = true;
+    bad_row_ = y;
+    bad_type_ = type;
+    return;
+  }
+  static const RowFn row_fn = best_row_fn();
+  if (width_ != 0) row_fn(type, channels_, bytes + 1, rgb.data(), alpha.data(), y, width_);
+}
+
+bool StreamUnfilter::feed(std::span<const uint8_t> bytes, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
+                          std::span<uint8_t> filters) {
+  // The split row is kept only as far as bytes have arrived: a header's row
+  // length is no promise that they will.
+  try {
+    fed_ += bytes.size();
+    if (!partial_.empty()) {
+      size_t take = std::min(step_ - partial_.size(), bytes.size());
+      partial_.insert(partial_.end(), bytes.begin(), bytes.begin() + take);
+      bytes = bytes.subspan(take);
+      if (partial_.size() < step_) return true;
+      row(partial_.data(), rgb, alpha, filters);
+      partial_.clear();
+    }
+    for (; bytes.size() >= step_; bytes = bytes.subspan(step_)) row(bytes.data(), rgb, alpha, filters);
+    partial_.assign(bytes.begin(), bytes.end());
+    return true;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+}
+
+Result<int32_t> StreamUnfilter::result() const {
+  if (!bad_) return {int32_t(height_)};
+  return {int32_t(bad_row_), Err::BadFilter, bad_row_ * step_, bad_type_};
 }
 
 Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int32_t height,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "image/result.hpp"
 
@@ -54,6 +55,37 @@ Result<PngSizes> png_sizes(int32_t width, int32_t height, int channels);
 Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int32_t height,
                                int channels, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
                                std::span<uint8_t> filters);
+
+// unfilter_image for a stream that arrives in pieces of any size, so the
+// whole stream is never held: each row is reconstructed as soon as its last
+// byte is fed. The caller sizes the planes to the rows a feed completes
+// (rows_after) and passes them to each feed; they may move between feeds. A
+// type above 4 stops reconstruction at that row, but feeding goes on, so the
+// caller can still tell a stream of the wrong length (which it reports first)
+// from a bad row. Dimensions must be >= 0 and pass png_sizes with channels.
+class StreamUnfilter {
+ public:
+  StreamUnfilter(int32_t width, int32_t height, int channels);
+  // Rows complete once n more bytes are fed (at most height).
+  int32_t rows_after(size_t n) const;
+  // Feeds bytes past the end of the stream too, counting them only. False
+  // when memory for a row split between feeds could not be had.
+  bool feed(std::span<const uint8_t> bytes, std::span<uint8_t> rgb, std::span<uint8_t> alpha,
+            std::span<uint8_t> filters);
+  size_t fed() const { return fed_; }
+  // Once fed() is the stream's length: as unfilter_image (at: the offset of
+  // the bad row's type byte).
+  Result<int32_t> result() const;
+
+ private:
+  void row(const uint8_t *bytes, std::span<uint8_t> rgb, std::span<uint8_t> alpha, std::span<uint8_t> filters);
+
+  size_t width_, height_, step_, fed_ = 0, done_ = 0, bad_row_ = 0;
+  int channels_;
+  uint8_t bad_type_ = 0;
+  bool bad_ = false;
+  std::vector<uint8_t> partial_;  // the start of a row split between feeds
+};
 
 // Encoder, the exact inverse of unfilter_image. Writes to `raw` (exactly
 // raw_bytes) each row's type byte, then the row's interleaved RGB or RGBA

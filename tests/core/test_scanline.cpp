@@ -1,5 +1,6 @@
 // PNG scanline filters: the worked cases, refusals, and the fast loops against
 // a per-byte reference written from the PNG formulas, in both directions.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
@@ -200,8 +201,39 @@ static void test_against_reference() {
   CHECK(bad == 0);
 }
 
+// Fed in pieces of every size from 1 byte to several rows, the streaming
+// reconstruction gives what the whole-stream one gives, bad rows included,
+// and ignores bytes past the end of the stream.
+static void test_streaming() {
+  std::mt19937 rng(7);
+  for (int ch : {3, 4})
+    for (int32_t w : {0, 1, 5, 33})
+      for (int32_t h : {1, 4}) {
+        Bytes raw(size_t(w * ch + 1) * size_t(h));
+        for (auto &b : raw) b = uint8_t(rng());
+        for (size_t y = 0; y < size_t(h); ++y) raw[y * size_t(w * ch + 1)] = uint8_t(rng() % (y == 3 ? 6 : 5));
+        if (h == 4 && w == 5) raw[2 * size_t(w * ch + 1)] = 9;  // a bad row in the middle
+        Decoded whole = decode(raw, w, h, ch);
+        for (size_t piece : {size_t(1), size_t(2), size_t(7), raw.size(), raw.size() + 5}) {
+          Image im{w, h, ch, Bytes(size_t(w) * h * 3), Bytes(ch == 4 ? size_t(w) * h : 0), Bytes(size_t(h))};
+          StreamUnfilter s(w, h, ch);
+          Bytes fed = raw;
+          fed.insert(fed.end(), {1, 2, 3});  // trailing bytes only count
+          for (size_t at = 0; at < fed.size(); at += piece) {
+            const size_t n = std::min(piece, fed.size() - at);
+            CHECK(s.feed({fed.data() + at, n}, im.rgb, im.alpha, im.types));
+          }
+          Result<int32_t> r = s.result();
+          CHECK(s.fed() == fed.size() && r.err == whole.r.err && r.detail == whole.r.detail);
+          if (whole.r) CHECK(r.value == h && im.rgb == whole.im.rgb && im.alpha == whole.im.alpha);
+          else CHECK(r.value == whole.r.value && r.at == whole.r.at);
+        }
+      }
+}
+
 int main() {
   test_paeth();
+  test_streaming();
   test_png_sizes();
   test_worked_rows();
   test_bad_types();
