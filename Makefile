@@ -4,7 +4,12 @@
 HOSTS ?= 3.8 3.11 3.13 pypy
 DEMO_HOST ?= 3.11
 
-.PHONY: demo test asan bench clean
+# `make bench` runs the benchmark harness (bench/harness.py) on every host and
+# writes build/bench/results-HOST.json; BENCH_ARGS=--quick makes it a smoke run.
+# `make bench-report` prints the latest results of every host as Markdown.
+BENCH_ARGS ?=
+
+.PHONY: demo test asan bench bench-report clean
 
 demo:
 	@py=$$(scripts/host.sh $(DEMO_HOST)) && $$py examples/demo.py
@@ -16,7 +21,13 @@ asan:
 	@scripts/asan.sh
 
 bench:
-	@for h in $(HOSTS); do py=$$(scripts/host.sh $$h) && $$py bench/bench_pixels.py; done
+	@failed=""; for h in $(HOSTS); do \
+	  if py=$$(scripts/host.sh $$h); then $$py bench/harness.py --host $$h $(BENCH_ARGS) || failed="$$failed $$h"; \
+	  else failed="$$failed $$h(setup)"; fi; \
+	done; if [ -n "$$failed" ]; then echo "bench FAILED:$$failed"; exit 1; fi
+
+bench-report:
+	@python3 bench/report.py
 
 clean:
 	rm -rf build .venv
