@@ -12,7 +12,9 @@ namespace corvane {
 // Decodes the BMP at the stream's position (its offset 0 must be the file's
 // first byte: the pixel data offset is sought absolutely). 0, or -1 with an
 // exception set.
-int load_bmp(PyObject *fn, PyObject *stream, Loaded &out);
+// With `priv`, the pixel rows are taken in few reads, or straight from the
+// source's bytes; otherwise one read of the row stride per row.
+int load_bmp(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv = nullptr);
 
 // _writeBmp, after width and height were converted. Every check, the header
 // packing included, runs before the file is opened.

@@ -7,6 +7,7 @@
 #include "bmp/bmp.hpp"
 #include "bmp/rows.hpp"
 #include "module/args.hpp"
+#include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/plane.hpp"
@@ -72,9 +73,93 @@ int read_info_header(PyObject *fn, PyObject *stream, Ref (&v)[10]) {
   return 0;
 }
 
+// The stored pixel array: `count` rows of `stride` bytes, each holding
+// `bytes` of pixel data, bottom row first when `bottom_up`.
+struct Rows {
+  int64_t count, bytes, stride;
+  bool bottom_up;
+};
+
+[[gnu::cold]] PyObject *incomplete() { return value_error("Incomplete BMP pixel data"); }
+
+// Rows as the stream hands them out, one read of the row stride each. Rows
+// of stride 0 hold nothing: no read for them, however many the header claims.
+PyObject *rows_one_by_one(PyObject *stream, const Rows &r, int64_t total) {
+  GrowingPlane plane(total);
+  if (plane.init() < 0) return nullptr;
+  for (int64_t i = 0; r.stride > 0 && i < r.count; ++i) {
+    Ref row = Ref::steal(read(stream, r.stride));
+    if (!row) return nullptr;
+    if (!PyBytes_Check(row.get()))
+      return PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", type_name(row.get()));
+    if (PyBytes_GET_SIZE(row.get()) != r.stride) return incomplete();
+    uint8_t *dst = plane.append(r.bytes);
+    if (!dst) return nullptr;
+    auto stored = std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(row.get())), size_t(r.stride));
+    bmp_decode_row(stored, {dst, size_t(r.bytes)});
+  }
+  if (r.bottom_up) flip_rows({plane.data(), size_t(r.stride > 0 ? total : 0)}, size_t(r.bytes));
+  return plane.finish();
+}
+
+// Rows from a file the front door opened: its size says at once whether the
+// rows are there (the plane is made only then), and they are read into one
+// reused buffer of about 1 MiB, each row decoded to its place.
+PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_t total) {
+  if (r.stride == 0 || r.count == 0) return PyByteArray_FromStringAndSize(nullptr, 0);
+  Ref zero = Ref::steal(PyLong_FromLong(0)), two = Ref::steal(PyLong_FromLong(2));
+  Ref end = Ref::steal(zero && two ? call_method(stream, "seek", zero.get(), two.get()) : nullptr);
+  long long size = end ? PyLong_AsLongLong(end.get()) : -1;
+  if (size == -1 && PyErr_Occurred()) return nullptr;
+  if (offset < 0 || size - offset < r.count * r.stride) return incomplete();
+  Ref at = Ref::steal(PyLong_FromLongLong(offset));
+  Ref sought = Ref::steal(at ? call_method(stream, "seek", at.get()) : nullptr);
+  Ref plane = Ref::steal(sought ? PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(total)) : nullptr);
+  if (!plane) return nullptr;
+  const int64_t per_read = std::min(r.count, std::max<int64_t>(1, (int64_t{1} << 20) / r.stride));
+  Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(per_read * r.stride)));
+  Ref window = Ref::steal(buffer ? PyMemoryView_FromObject(buffer.get()) : nullptr);
+  if (!window) return nullptr;
+  for (int64_t i = 0; i < r.count; i += per_read) {
+    const int64_t n = std::min(per_read, r.count - i);
+    Ref part = Ref::steal(n == per_read ? Ref::borrow(window.get()).release()
+                                        : PySequence_GetSlice(window.get(), 0, Py_ssize_t(n * r.stride)));
+    Ref got = Ref::steal(part ? call_method(stream, "readinto", part.get()) : nullptr);
+    if (!got) return nullptr;
+    if (PyLong_AsLongLong(got.get()) != n * r.stride) return PyErr_Occurred() ? nullptr : incomplete();
+    const auto *src = reinterpret_cast<const uint8_t *>(PyByteArray_AS_STRING(buffer.get()));
+    auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
+    for (int64_t k = 0; k < n; ++k) {
+      const int64_t y = r.bottom_up ? r.count - 1 - (i + k) : i + k;
+      bmp_decode_row({src + k * r.stride, size_t(r.stride)}, {dst + y * r.bytes, size_t(r.bytes)});
+    }
+  }
+  return plane.release();
+}
+
+// Rows straight from the bytes a BytesIO stream was made from: one pass,
+// each row to its place. The plane is made only once the rows are known to
+// be there.
+PyObject *rows_from_source(PyObject *source, int64_t offset, const Rows &r, int64_t total) {
+  BufferView src;
+  if (src.get(source) < 0) return nullptr;
+  if (r.stride > 0 && r.count > 0 &&
+      (offset < 0 || uint64_t(offset) > src.size() || src.size() - uint64_t(offset) < uint64_t(r.count * r.stride)))
+    return incomplete();
+  Ref plane = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(r.stride > 0 ? total : 0)));
+  if (!plane || r.stride == 0) return plane.release();
+  auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
+  const uint8_t *rows = src.bytes().data() + offset;
+  for (int64_t i = 0; i < r.count; ++i) {
+    const int64_t y = r.bottom_up ? r.count - 1 - i : i;
+    bmp_decode_row({rows + i * r.stride, size_t(r.stride)}, {dst + y * r.bytes, size_t(r.bytes)});
+  }
+  return plane.release();
+}
+
 }  // namespace
 
-int load_bmp(PyObject *fn, PyObject *stream, Loaded &out) {
+int load_bmp(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
   Ref offset;
   Ref v[10];  // width, height, planes, bits, compression, image size, xppm, yppm, clrUsed, clrImportant
   if (read_file_header(fn, stream, offset) < 0 || read_info_header(fn, stream, v) < 0) return -1;
@@ -93,28 +178,24 @@ int load_bmp(PyObject *fn, PyObject *stream, Loaded &out) {
 
   Ref sought = Ref::steal(call_method(stream, "seek", offset.get()));
   if (!sought) return -1;
-  GrowingPlane pixels(total);
-  if (pixels.init() < 0) return -1;
-  // Rows of stride 0 hold nothing: no read for them, however many the header claims.
-  for (int64_t r = 0; stride > 0 && r < rows; ++r) {
-    Ref row = Ref::steal(read(stream, stride));
-    if (!row) return -1;
-    if (!PyBytes_Check(row.get()))
-      return PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", type_name(row.get())), -1;
-    if (PyBytes_GET_SIZE(row.get()) != stride) return fail(value_error("Incomplete BMP pixel data"));
-    uint8_t *dst = pixels.append(row_bytes);
-    if (!dst) return -1;
-    auto stored = std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(row.get())), size_t(stride));
-    bmp_decode_row(stored, {dst, size_t(row_bytes)});
+  const Rows layout{rows, row_bytes, stride, height > 0};
+  Ref pixels;
+  if (!priv) {
+    pixels = Ref::steal(rows_one_by_one(stream, layout, total));
+  } else {
+    long long at = PyLong_AsLongLong(offset.get());
+    if (at == -1 && PyErr_Occurred()) return -1;
+    pixels = Ref::steal(priv->source ? rows_from_source(priv->source, at, layout, total)
+                                     : rows_from_file(stream, at, layout, total));
   }
-  if (height > 0) flip_rows({pixels.data(), size_t(stride > 0 ? total : 0)}, size_t(row_bytes));
+  if (!pixels) return -1;
 
   Ref meta = Ref::steal(PyDict_New());
   if (!meta) return -1;
   const char *keys[] = {"xppm", "yppm", "clrUsed", "clrImportant"};
   for (int i = 0; i < 4; ++i)
     if (PyDict_SetItemString(meta.get(), keys[i], v[6 + i].get()) < 0) return -1;
-  out.pixels = Ref::steal(pixels.finish());
+  out.pixels = std::move(pixels);
   out.channels = Ref::steal(PyLong_FromLong(3));
   if (!out.pixels || !out.channels) return -1;
   out.width = std::move(v[0]);

@@ -16,4 +16,12 @@ struct Loaded {
   }
 };
 
+// A stream that only the front door reads (it made it, and runs the module's
+// own loader on it): how its bytes are taken is nobody else's to see, so a
+// decoder may take them the cheapest way. `source` is the bytes or bytearray
+// a BytesIO stream was made from, nullptr for a file.
+struct PrivateStream {
+  PyObject *source = nullptr;
+};
+
 }  // namespace corvane

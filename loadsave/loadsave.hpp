@@ -10,7 +10,8 @@ namespace corvane {
 
 // SimpleImage._streamToImage: the loader result for the image that begins at
 // the stream's offset 0 (the stream positioned there). 0, or -1 with an error.
-int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out);
+// `priv` is set when the front door made the stream itself.
+int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv = nullptr);
 
 // SimpleImage.open, called on the class `cls`.
 PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source);

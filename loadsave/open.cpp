@@ -15,10 +15,11 @@ namespace {
 
 // cls._streamToImage(stream). The module's own loader is run directly; its
 // planes then reach the constructor unseen by anyone else.
-int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, bool &fresh) {
+int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, bool &fresh,
+                 const PrivateStream *priv) {
   Ref loader = Ref::steal(attr(cls, "_streamToImage"));
   if (!loader) return -1;
-  if ((fresh = loader.get() == host.stream_to_image)) return stream_to_image(fn, stream, out);
+  if ((fresh = loader.get() == host.stream_to_image)) return stream_to_image(fn, stream, out, priv);
   Ref result = Ref::steal(call(loader.get(), stream));
   Ref f[8];
   if (!result || unpack_exact(result.get(), f, 8) < 0) return -1;
@@ -29,13 +30,17 @@ int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, boo
 
 // `with open(path, "rb") as stream:` around load_through.
 int load_file(PyObject *fn, PyObject *cls, PyObject *path, Loaded &out, bool &fresh) {
-  return with_open(path, "rb", [&](PyObject *stream) { return load_through(fn, cls, stream, out, fresh); });
+  const PrivateStream file;
+  return with_open(path, "rb", [&](PyObject *stream) { return load_through(fn, cls, stream, out, fresh, &file); });
 }
 
 int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool &fresh) {
   Ref bytes_io = Ref::steal(global(fn, "BytesIO"));
   Ref stream = Ref::steal(bytes_io ? call(bytes_io.get(), source) : nullptr);
-  return stream ? load_through(fn, cls, stream.get(), out, fresh) : -1;
+  // Only the host's BytesIO is a stream nobody else sees read.
+  const PrivateStream bytes{source};
+  return stream ? load_through(fn, cls, stream.get(), out, fresh, bytes_io.get() == host.bytes_io ? &bytes : nullptr)
+                : -1;
 }
 
 // print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")
@@ -54,7 +59,7 @@ int report(const Loaded &r) {
 
 }  // namespace
 
-int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out) {
+int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
   Ref eight = Ref::steal(PyLong_FromLong(8));
   Ref signature = Ref::steal(eight ? call_method(stream, "read", eight.get()) : nullptr);
   if (!signature) return -1;
@@ -68,7 +73,7 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out) {
   Ref magic = Ref::steal(PySequence_GetSlice(signature.get(), 0, 2));
   Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   int is_bmp = magic && bm ? PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ) : -1;
-  if (is_bmp) return is_bmp < 0 ? -1 : load_bmp(fn, stream, out);
+  if (is_bmp) return is_bmp < 0 ? -1 : load_bmp(fn, stream, out, priv);
   return fail(value_error("Unsupported image format"));
 }
 

@@ -23,6 +23,8 @@ int host_init_modules(PyObject *globals) {
   if (!zlib) return -1;
   Py_INCREF(zlib);
   host.zlib = zlib;
+  host.bytes_io = PyDict_GetItemString(globals, "BytesIO");
+  Py_XINCREF(host.bytes_io);
   return ((host.zlib_decompress = attr(zlib, "decompress")) && (host.zlib_decompressobj = attr(zlib, "decompressobj")) &&
           (host.zlib_error = attr(zlib, "error")))
              ? 0

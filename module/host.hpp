@@ -16,7 +16,7 @@ struct Host {
   PyObject *staticmethod = nullptr, *classmethod = nullptr, *open = nullptr, *print = nullptr;
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
-  PyObject *zlib_error = nullptr;
+  PyObject *zlib_error = nullptr, *bytes_io = nullptr;
   PyObject *read_chunk = nullptr;       // the module's own _readChunk,
   PyObject *make_chunk = nullptr;       // _makeChunk
   PyObject *split_idat_payload = nullptr;  // and _split_idat_payload

@@ -1,5 +1,6 @@
 // BMP rows: sizes at the int32 edge, the BGR/pad layout, a short pixel
 // buffer, and encode -> decode of small random images.
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -100,8 +101,29 @@ static void test_round_trip() {
   CHECK(bad == 0);
 }
 
+// Every width through several of the vector loop's 5-pixel steps: each
+// pixel's outer bytes swapped, nothing else touched, in both directions.
+static void test_rows_against_per_byte() {
+  std::mt19937 rng(3);
+  for (int32_t w = 0; w <= 41; ++w) {
+    const size_t line = 3 * size_t(w), stride = (line + 3) / 4 * 4;
+    std::vector<uint8_t> stored(stride + 5), rgb(line + 7, 0xAA);
+    for (auto &b : stored) b = uint8_t(rng());
+    CHECK(bmp_decode_row({stored.data(), stride}, {rgb.data(), line}) == Err::Ok);
+    bool ok = true;
+    for (size_t i = 0; i < line; ++i) ok = ok && rgb[i] == stored[i - i % 3 + 2 - i % 3];
+    for (size_t i = line; i < rgb.size(); ++i) ok = ok && rgb[i] == 0xAA;
+    CHECK(ok);
+    std::vector<uint8_t> out(stride, 0x55);
+    CHECK(bmp_encode_pixels({rgb.data(), line}, w, 1, out).err == Err::Ok);
+    CHECK(std::equal(out.begin(), out.begin() + line, stored.begin()));
+    CHECK(std::all_of(out.begin() + line, out.end(), [](uint8_t b) { return b == 0; }));
+  }
+}
+
 int main() {
   test_sizes();
+  test_rows_against_per_byte();
   test_layout();
   test_short_pixels();
   test_round_trip();
