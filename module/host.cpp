@@ -25,6 +25,11 @@ int host_init_modules(PyObject *globals) {
   host.zlib = zlib;
   host.bytes_io = PyDict_GetItemString(globals, "BytesIO");
   Py_XINCREF(host.bytes_io);
+  host.struct_module = PyDict_GetItemString(globals, "struct");
+  Py_XINCREF(host.struct_module);
+  if (!host.struct_module || !(host.struct_unpack = attr(host.struct_module, "unpack")) ||
+      !(host.zlib_crc32 = attr(zlib, "crc32")))
+    return -1;
   return ((host.zlib_decompress = attr(zlib, "decompress")) && (host.zlib_decompressobj = attr(zlib, "decompressobj")) &&
           (host.zlib_error = attr(zlib, "error")))
              ? 0

@@ -16,7 +16,8 @@ struct Host {
   PyObject *staticmethod = nullptr, *classmethod = nullptr, *open = nullptr, *print = nullptr;
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
-  PyObject *zlib_error = nullptr, *bytes_io = nullptr;
+  PyObject *zlib_error = nullptr, *zlib_crc32 = nullptr, *bytes_io = nullptr;
+  PyObject *struct_module = nullptr, *struct_unpack = nullptr;
   PyObject *read_chunk = nullptr;       // the module's own _readChunk,
   PyObject *make_chunk = nullptr;       // _makeChunk
   PyObject *split_idat_payload = nullptr;  // and _split_idat_payload

@@ -51,11 +51,72 @@ int read_header(PyObject *fn, PyObject *data, Header &h) {
   return 0;
 }
 
+// _readChunk's reading of a whole file held in memory, for a stream only the
+// front door reads, with the module's own _readChunk, struct and zlib: the
+// same chunks, the same errors in the same order, without a read call or a
+// copy per chunk. Chunk data comes as views of the file's bytes.
+class MemoryChunks {
+ public:
+  MemoryChunks(PyObject *fn, PyObject *file, std::span<const uint8_t> bytes) : fn_(fn), bytes_(bytes) {
+    view_ = Ref::steal(PyMemoryView_FromObject(file));
+  }
+  bool ok() const { return bool(view_); }
+
+  PyObject *next() {
+    const size_t left = bytes_.size() - pos_;
+    if (left == 0) return Ref::borrow(host.end_of_stream).release();
+    if (left < 4) return value_error("Unexpected EOF while reading chunk length");
+    const uint32_t length = be32();
+    if (bytes_.size() - pos_ < 4) return value_error("Unexpected EOF while reading chunk type");
+    Ref type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes_.data() + pos_), 4));
+    if (!type) return nullptr;
+    pos_ += 4;
+    if (bytes_.size() - pos_ < length) return value_error("Unexpected EOF while reading chunk data");
+    Ref data = Ref::steal(PySequence_GetSlice(view_.get(), Py_ssize_t(pos_), Py_ssize_t(pos_ + length)));
+    if (!data) return nullptr;
+    pos_ += length;
+    if (bytes_.size() - pos_ < 4) return value_error("Unexpected EOF while reading chunk CRC");
+    const uint32_t expected = be32();
+    Ref actual = Ref::steal(chunk_crc(fn_, type.get(), data.get()));
+    if (!actual) return nullptr;
+    if (PyLong_AsUnsignedLong(actual.get()) != expected) {
+      if (PyErr_Occurred()) return nullptr;
+      return value_error("Corrupted PNG chunk detected");
+    }
+    return PyTuple_Pack(2, type.get(), data.get());
+  }
+
+ private:
+  uint32_t be32() {
+    const uint8_t *p = bytes_.data() + pos_;
+    pos_ += 4;
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+  }
+  PyObject *fn_;
+  std::span<const uint8_t> bytes_;
+  size_t pos_ = 8;  // after the signature
+  Ref view_;
+};
+
+// Whether the names the chunk reading uses are the module's own and the
+// host's: only then may it run over memory instead of through _readChunk.
+bool genuine_chunk_reading(PyObject *fn) {
+  Ref reader = Ref::steal(global(fn, "_readChunk")), st = Ref::steal(global(fn, "struct")),
+      zlib = Ref::steal(global(fn, "zlib"));
+  Ref unpack = Ref::steal(st ? attr(st.get(), "unpack") : nullptr);
+  Ref crc32 = Ref::steal(zlib ? attr(zlib.get(), "crc32") : nullptr);
+  PyErr_Clear();  // a name that is missing only rules the fast path out
+  return reader.get() == host.read_chunk && st.get() == host.struct_module && unpack.get() == host.struct_unpack &&
+         zlib.get() == host.zlib && crc32.get() == host.zlib_crc32;
+}
+
 // Reads chunks up to IEND or a clean end, recording each in `chunks` and
-// gathering IDAT data in `idat`.
-int read_chunks(PyObject *fn, PyObject *stream, PyObject *chunks, PyObject *idat, Header &header) {
+// gathering IDAT data in `idat`. `next` gives each (type, data); with
+// `views`, data is a view of the file, copied for the chunk list.
+template <class Next>
+int read_chunks(PyObject *fn, Next &&next, bool views, PyObject *chunks, PyObject *idat, Header &header) {
   for (;;) {
-    Ref result = Ref::steal(next_chunk(fn, stream));
+    Ref result = Ref::steal(next());
     if (!result) return -1;
     Ref pair[2];
     if (unpack_exact(result.get(), pair, 2) < 0) return -1;
@@ -73,7 +134,8 @@ int read_chunks(PyObject *fn, PyObject *stream, PyObject *chunks, PyObject *idat
       if (PyList_Append(idat, data) < 0) return -1;
       record = Ref::steal(PyTuple_Pack(3, type, Py_None, length.get()));
     } else {
-      record = Ref::steal(PyTuple_Pack(3, type, data, length.get()));
+      Ref kept = views ? Ref::steal(PyBytes_FromObject(data)) : Ref::borrow(data);
+      record = Ref::steal(kept ? PyTuple_Pack(3, type, kept.get(), length.get()) : nullptr);
     }
     if (!record || PyList_Append(chunks, record.get()) < 0) return -1;
     if ((r = chunk_type_is(type, "IEND")) != 0) return r < 0 ? -1 : 0;
@@ -146,12 +208,14 @@ constexpr int64_t kOutputPiece = 256 << 10;
 // cost gigabytes before the size check refuses them. A stream that is corrupt
 // or ends early is handed to zlib.decompress itself, which gives it its own
 // error, having produced no more than what was inflated here.
-int inflate(PyObject *fn, PyObject *data, int32_t expected, RowSink &sink) {
+int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
   Ref zlib = Ref::steal(global(fn, "zlib"));
   Ref plain = Ref::steal(zlib ? attr(zlib.get(), "decompress") : nullptr);
   if (!plain) return -1;
+  // zlib.decompress(b"".join(idat)): joined only where it is called.
   auto whole = [&]() -> int {
-    Ref raw = Ref::steal(call(plain.get(), data));
+    Ref data = Ref::steal(call_method(host.empty_bytes, "join", idat));
+    Ref raw = Ref::steal(data ? call(plain.get(), data.get()) : nullptr);
     if (!raw) return -1;
     Py_ssize_t n = PyObject_Size(raw.get());
     if (n < 0) return -1;
@@ -163,17 +227,27 @@ int inflate(PyObject *fn, PyObject *data, int32_t expected, RowSink &sink) {
   };
   if (zlib.get() != host.zlib || plain.get() != host.zlib_decompress) return whole();
 
+  // The IDAT pieces are joined by feeding them in turn: the joined data is
+  // never made unless zlib.decompress must see it.
   Ref inflater = Ref::steal(call(host.zlib_decompressobj));
-  Ref input = Ref::steal(inflater ? PyMemoryView_FromObject(data) : nullptr);
-  if (!input) return -1;
-  const Py_ssize_t total = PyObject_Size(input.get());
-  if (total < 0) return -1;
+  if (!inflater) return -1;
+  Ref input;  // a view of the IDAT piece being fed
   Ref pending;  // input the inflater has not consumed yet
-  Py_ssize_t fed = 0;
+  Py_ssize_t next_piece = 0, fed = 0, total = 0;
   const size_t cap = size_t(expected) + 1;
   for (;;) {
     if (!pending || PyObject_Size(pending.get()) == 0) {
-      if (fed >= total) break;
+      while (fed >= total) {
+        if (next_piece >= PyList_GET_SIZE(idat)) return whole();  // the input ran out before the stream ended
+        input = Ref::steal(PyMemoryView_FromObject(PyList_GET_ITEM(idat, next_piece++)));
+        if (!input) {  // not bytes-like: the join reports it in its own words
+          if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+          PyErr_Clear();
+          return whole();
+        }
+        if ((total = PyObject_Size(input.get())) < 0) return -1;
+        fed = 0;
+      }
       pending = Ref::steal(PySequence_GetSlice(input.get(), fed, std::min(total, fed + kInputPiece)));
       if (!pending) return -1;
       fed = std::min(total, fed + kInputPiece);
@@ -193,14 +267,24 @@ int inflate(PyObject *fn, PyObject *data, int32_t expected, RowSink &sink) {
     if (eof) return eof < 0 ? -1 : (sink.fed() == size_t(expected) ? 0 : fail(malformed()));
     if (!(pending = Ref::steal(attr(inflater.get(), "unconsumed_tail")))) return -1;
   }
-  return whole();  // the input ran out before the stream ended
 }
 
 }  // namespace
 
-int load_png(PyObject *fn, PyObject *stream, Loaded &out) {
+int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
+  // A stream the front door made over bytes is read from those bytes (an
+  // immutable copy of a bytearray, as the stream itself would hold).
+  Ref file;
+  BufferView file_view;
+  if (priv && priv->source && genuine_chunk_reading(fn)) {
+    file = Ref::steal(PyBytes_Check(priv->source) ? Ref::borrow(priv->source).release()
+                                                  : PyBytes_FromObject(priv->source));
+    if (!file || file_view.get(file.get()) < 0) return -1;
+  }
   Ref eight = Ref::steal(PyLong_FromLong(8));
-  Ref signature = Ref::steal(eight ? call_method(stream, "read", eight.get()) : nullptr);
+  Ref signature = Ref::steal(!eight ? nullptr
+                             : file ? PySequence_GetSlice(file.get(), 0, 8)
+                                    : call_method(stream, "read", eight.get()));
   if (!signature) return -1;
   Ref expected_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   if (!expected_signature) return -1;
@@ -211,19 +295,23 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out) {
   Ref chunks = Ref::steal(PyList_New(0));
   if (!idat || !chunks) return -1;
   Header h;
-  if (read_chunks(fn, stream, chunks.get(), idat.get(), h) < 0 || check_header(h) < 0) return -1;
+  int read;
+  if (file) {
+    MemoryChunks memory(fn, file.get(), file_view.bytes());
+    read = memory.ok() ? read_chunks(fn, [&] { return memory.next(); }, true, chunks.get(), idat.get(), h) : -1;
+  } else {
+    read = read_chunks(fn, [&] { return next_chunk(fn, stream); }, false, chunks.get(), idat.get(), h);
+  }
+  if (read < 0 || check_header(h) < 0) return -1;
   const int channels = h.v[3] == 2 ? 3 : 4;
   // With no rows every derived size is 0, however wide the rows would be.
   const int32_t width = h.height() == 0 ? 0 : h.width();
   Result<PngSizes> sizes = png_sizes(width, h.height(), channels);
   if (!sizes) return fail(raise_core(sizes));
 
-  Ref joined = Ref::steal(call_method(host.empty_bytes, "join", idat.get()));
-  if (!joined) return -1;
-  idat = Ref();  // the pieces are no longer needed; keep the peak at one copy
   RowSink sink(width, h.height(), channels, sizes.value);
-  if (sink.init() < 0 || inflate(fn, joined.get(), sizes.value.raw_bytes, sink) < 0) return -1;
-  joined = Ref();
+  if (sink.init() < 0 || inflate(fn, idat.get(), sizes.value.raw_bytes, sink) < 0) return -1;
+  idat = Ref();
   if (sink.finish(out) < 0) return -1;
 
   out.width = Ref::steal(PyLong_FromLong(h.width()));

@@ -28,7 +28,9 @@ PyObject *chunk_crc(PyObject *fn, PyObject *chunk_type, PyObject *data);
 int chunk_type_is(PyObject *type, const char *literal, Py_ssize_t n = 4);
 
 // Decodes the PNG at the stream's position. 0, or -1 with an exception set.
-int load_png(PyObject *fn, PyObject *stream, Loaded &out);
+// With `priv` over bytes, and the module's own chunk reading, the chunks are
+// read from those bytes rather than through the stream.
+int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv = nullptr);
 
 // _split_idat_payload: data exactly bytes, lengths exactly a list.
 PyObject *split_idat_payload(PyObject *data, PyObject *lengths);
