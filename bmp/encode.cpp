@@ -83,10 +83,13 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   BufferView rgb;
   if (rgb.get(pix_buf.get()) < 0) return nullptr;
   if (rgb.size() < size_t(image.value.rgb_bytes)) return raise_core(Err::BadLength);
-  Ref array = Ref::steal(PyBytes_FromStringAndSize(nullptr, s.pixel_bytes));
+  // A bytearray, not bytes: PyPy hands its memory to the file as it is,
+  // where bytes made in C would be copied once more on the way.
+  Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, s.pixel_bytes));
   if (!array) return nullptr;
   Result<size_t> done = bmp_encode_pixels(
-      rgb.bytes(), width, height, {reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(array.get())), size_t(s.pixel_bytes)});
+      rgb.bytes(), width, height,
+      {reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(array.get())), size_t(s.pixel_bytes)});
   if (!done) return raise_core(done);
   Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   if (!magic) return nullptr;
