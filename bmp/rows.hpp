@@ -18,7 +18,7 @@ struct BmpSizes {
   int32_t file_bytes = 0;   // 54 + pixel_bytes: both headers, then the pixels
 };
 
-// The sizes above, each (and width * 3 + 3) in int32, else Err::Overflow with
+// The sizes above, each (and width * 3 and width * 3 + 3) in int32, else Err::Overflow with
 // all values zero: width 715827881 is the widest that has a stride, and
 // file_bytes caps the area further. Negative dimensions are not refused; the
 // values are what Python's floor division gives, so a writer can tell which

@@ -152,3 +152,18 @@ def test_pillow_written_bmp(S, capsys, size):
     assert capsys.readouterr().out.splitlines()[-1] == "[SimpleImage] Opened image: %dx%d, channels=3" % size
     with Image.open(io.BytesIO(flipped)) as theirs:
         assert bytes(img._pixels) == theirs.tobytes() == im.transpose(Image.Transpose.FLIP_TOP_BOTTOM).tobytes()
+
+
+@pytest.mark.parametrize("width, height, error", [
+    (2**31 - 1, 2**31 - 1, (OverflowError, "image dimensions too large")),
+    (2**31 - 1, -2**31, (OverflowError, "image dimensions too large")),
+    (-2**31, 2**31 - 1, (ValueError, "negative count")),
+    (-2**31, 2, (ValueError, "negative count")),
+])
+def test_extreme_dimensions_are_refused_as_their_sign_says(S, width, height, error):
+    # width * |height| * 3 can leave 64 bits: found by fuzzing.
+    header = (b"BM" + struct.pack("<IHHI", 0, 0, 0, 54)
+              + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, 0, 0, 0, 0, 0))
+    for source in (header, io.BytesIO(header)):
+        with pytest.raises(error[0], match="^" + error[1] + "$"):
+            S.open(source) if isinstance(source, bytes) else S._streamToImage(source)
