@@ -9,7 +9,14 @@ DEMO_HOST ?= 3.11
 # `make bench-report` prints the latest results of every host as Markdown.
 BENCH_ARGS ?=
 
-.PHONY: demo test asan bench bench-report clean
+# `make fuzz` runs each libFuzzer target of fuzz/ for FUZZ_TIME seconds, one
+# after another (clang needed), then the Python-surface fuzzer under atheris
+# for FUZZ_PY_TIME seconds (0 skips it). Findings land in build/fuzz-artifacts/
+# and build/fuzz-py/artifacts/.
+FUZZ_TIME ?= 60
+FUZZ_PY_TIME ?= 120
+
+.PHONY: demo test asan bench bench-report fuzz clean
 
 demo:
 	@py=$$(scripts/host.sh $(DEMO_HOST)) && $$py examples/demo.py
@@ -19,6 +26,10 @@ test:
 
 asan:
 	@scripts/asan.sh
+
+fuzz:
+	@fuzz/run-long.sh $(FUZZ_TIME) && \
+	if [ "$(FUZZ_PY_TIME)" != 0 ]; then fuzz/run-python.sh -max_total_time=$(FUZZ_PY_TIME) -print_final_stats=1; fi
 
 bench:
 	@failed=""; for h in $(HOSTS); do \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# scripts/run-tests.sh [HOST...]: the C++ core tests, then the Python tests on
-# every host (by default CPython 3.8, 3.11, 3.13 and PyPy). Each host prints
-# its own pytest summary; the run fails if any part fails.
+# scripts/run-tests.sh [HOST...]: the C++ core tests, the fuzz smoke
+# (scripts/fuzz-smoke.sh), then the Python tests on every host (by default
+# CPython 3.8, 3.11, 3.13 and PyPy). Each host prints its own pytest summary;
+# the run fails if any part fails.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -20,6 +21,9 @@ fi
 if cmake --preset core >/dev/null && cmake --build build/core -j2 >/dev/null && \
    ctest --test-dir build/core --output-on-failure; then :; else failed+=(core); fi
 
+echo "=== fuzz smoke"
+scripts/fuzz-smoke.sh || failed+=(fuzz)
+
 for h in "${hosts[@]}"; do
   echo "=== $h"
   if py=$(scripts/host.sh "$h"); then
@@ -33,4 +37,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "all hosts passed: core ${hosts[*]}"
+echo "all hosts passed: core fuzz ${hosts[*]}"
