@@ -272,14 +272,19 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
 }  // namespace
 
 int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
-  // A stream the front door made over bytes is read from those bytes (an
-  // immutable copy of a bytearray, as the stream itself would hold).
+  // A stream the front door made is read from memory: the bytes it was made
+  // over (an immutable copy of a bytearray, as the stream itself would hold),
+  // or a file's whole content, taken in one read instead of four per chunk.
   Ref file;
   BufferView file_view;
-  if (priv && priv->source && genuine_chunk_reading(fn)) {
-    file = Ref::steal(PyBytes_Check(priv->source) ? Ref::borrow(priv->source).release()
-                                                  : PyBytes_FromObject(priv->source));
-    if (!file || file_view.get(file.get()) < 0) return -1;
+  if (priv && genuine_chunk_reading(fn)) {
+    if (priv->source)
+      file = Ref::steal(PyBytes_Check(priv->source) ? Ref::borrow(priv->source).release()
+                                                    : PyBytes_FromObject(priv->source));
+    else
+      file = Ref::steal(call_method(stream, "read"));
+    if (!file || !PyBytes_Check(file.get()) || file_view.get(file.get()) < 0)
+      return file && !PyErr_Occurred() ? fail(type_error("a file read gave no bytes")) : -1;
   }
   Ref eight = Ref::steal(PyLong_FromLong(8));
   Ref signature = Ref::steal(!eight ? nullptr
