@@ -67,3 +67,64 @@ def test_no_growth(m, rounds):
     # object per round 20000 blocks.
     limit = 32 << 20 if PYPY else 500
     assert growth < limit, f"grew by {growth} ({'bytes' if PYPY else 'blocks'}) over {rounds} rounds"
+
+
+def codec_workload(m, files, path):
+    """Open, save and every refusal of the codecs, once each."""
+    S = m.SimpleImage
+    png, bmp, bad_inputs = files
+    for data in (png, bmp):
+        im = S.open(data)
+        im.putPixel((0, 0), (1, 2, 3))
+        im.save(path)
+        S.open(path).saveBmp(path)
+    S._streamToImage(__import__("io").BytesIO(png))
+    m._writePng(path, 2, 1, b"abcdef", bytearray(b"xy"), bytearray(1))
+    for data in bad_inputs:
+        try:
+            S.open(data)
+        except Exception:
+            pass
+    for bad in (lambda: m._writePng(path, 2, 1, b"abc"), lambda: m._writePng(path, 1, 1, b"abc", None, bytearray([9])),
+                lambda: m._writePngWithChunks(path, 1, 1, b"abc", None, [(b"IHDR",)]),
+                lambda: m._writeBmp(path, -1, 1, b""), lambda: m._writeBmp(path, 1, 1, b"a"),
+                lambda: m._split_idat_payload(None, [1]), lambda: m._readChunk(__import__("io").BytesIO(b"\0\0"))):
+        try:
+            bad()
+        except Exception:
+            pass
+
+
+# PyPy keeps about 10 KB per PNG decode (not CPython, where the block count
+# holds): a finding still open, pinned here so that its fix shows.
+@pytest.mark.xfail(PYPY, reason="PyPy: memory kept per PNG decode, not yet found", strict=True)
+@pytest.mark.parametrize("rounds", [3000])
+def test_codecs_no_growth(m, tmp_path, rounds):
+    import contextlib
+    import io
+    import struct
+    import zlib
+
+    import pngtools
+    stream = zlib.compress(pngtools.scanlines([bytes(range(16))] * 3, [0, 1, 4], 4))
+    png = pngtools.png(pngtools.chunk(b"IHDR", pngtools.ihdr(4, 3, colour=6)), pngtools.chunk(b"tEXt", b"k\x00v"),
+                       *(pngtools.chunk(b"IDAT", part) for part in pngtools.split(stream, [5, 5])),
+                       pngtools.chunk(b"IEND"))
+    bmp = pngtools.bmp([bytes(9), bytes(range(9))])
+    bad_inputs = [png[:40], png[:-5] + b"xxxxx", b"\x89PNG\r\n\x1a\n" + png[8:30], bmp[:60], b"GIF89a",
+                  png.replace(b"IHDR", b"IHDr"),
+                  b"\x89PNG\r\n\x1a\n" + pngtools.chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0))
+                  + pngtools.chunk(b"IDAT", zlib.compress(bytes(400))) + pngtools.chunk(b"IEND", b"")]
+    path = str(tmp_path / "out")
+
+    def run(n):
+        with contextlib.redirect_stdout(io.StringIO()):
+            for _ in range(n):
+                codec_workload(m, (png, bmp, bad_inputs), path)
+
+    run(rounds)
+    before = measure()
+    run(rounds)
+    growth = measure() - before
+    limit = 32 << 20 if PYPY else 500
+    assert growth < limit, f"grew by {growth} ({'bytes' if PYPY else 'blocks'}) over {rounds} rounds"
