@@ -16,11 +16,6 @@
 namespace corvane {
 namespace {
 
-PyObject *read(PyObject *stream, long long n) {
-  Ref count = Ref::steal(PyLong_FromLongLong(n));
-  return count ? call_method(stream, "read", count.get()) : nullptr;
-}
-
 // struct.unpack(fmt, data) into n values, through the module's struct.
 int unpack(PyObject *fn, const char *fmt, PyObject *data, Ref *out, Py_ssize_t n) {
   Ref values = Ref::steal(struct_call(fn, "unpack", fmt, data));
@@ -34,7 +29,7 @@ int differs(PyObject *o, long v) {
 }
 
 int read_file_header(PyObject *fn, PyObject *stream, Ref &offset) {
-  Ref head = Ref::steal(read(stream, 14));
+  Ref head = Ref::steal(stream_read(stream, 14));
   if (!head) return -1;
   Py_ssize_t n = PyObject_Size(head.get());
   if (n < 0) return -1;
@@ -54,7 +49,7 @@ int read_file_header(PyObject *fn, PyObject *stream, Ref &offset) {
 
 // The ten values of the information header after its size field.
 int read_info_header(PyObject *fn, PyObject *stream, Ref (&v)[10]) {
-  Ref size_bytes = Ref::steal(read(stream, 4));
+  Ref size_bytes = Ref::steal(stream_read(stream, 4));
   if (!size_bytes) return -1;
   Py_ssize_t n = PyObject_Size(size_bytes.get());
   if (n < 0) return -1;
@@ -63,7 +58,7 @@ int read_info_header(PyObject *fn, PyObject *stream, Ref (&v)[10]) {
   if (unpack(fn, "<I", size_bytes.get(), size, 1) < 0) return -1;
   int r = differs(size[0].get(), 40);
   if (r) return r < 0 ? -1 : fail(value_error("Only BITMAPINFOHEADER BMP files are supported"));
-  Ref rest = Ref::steal(read(stream, 36));
+  Ref rest = Ref::steal(stream_read(stream, 36));
   if (!rest || unpack(fn, "<iiHHIIiiII", rest.get(), v, 10) < 0) return -1;
   int planes, bits, compression;
   if ((planes = differs(v[2].get(), 1)) < 0 || (!planes && (bits = differs(v[3].get(), 24)) < 0) ||
@@ -97,7 +92,7 @@ PyObject *rows_one_by_one(PyObject *stream, const Rows &r, int64_t total) {
   GrowingPlane plane(total);
   if (plane.init() < 0) return nullptr;
   for (int64_t i = 0; r.stride > 0 && i < r.count; ++i) {
-    Ref row = Ref::steal(read(stream, r.stride));
+    Ref row = Ref::steal(stream_read(stream, r.stride));
     if (!row) return nullptr;
     if (!PyBytes_Check(row.get()))
       return PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", type_name(row.get()));

@@ -60,8 +60,7 @@ int report(const Loaded &r) {
 }  // namespace
 
 int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
-  Ref eight = Ref::steal(PyLong_FromLong(8));
-  Ref signature = Ref::steal(eight ? call_method(stream, "read", eight.get()) : nullptr);
+  Ref signature = Ref::steal(stream_read(stream, 8));
   if (!signature) return -1;
   Ref zero = Ref::steal(PyLong_FromLong(0));
   Ref sought = Ref::steal(zero ? call_method(stream, "seek", zero.get()) : nullptr);

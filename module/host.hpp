@@ -54,6 +54,12 @@ PyObject *call_method(PyObject *obj, const char *name, A... args) {
   return PyObject_CallFunctionObjArgs(m.get(), args..., nullptr);
 }
 
+// stream.read(n): the one way the decoders ask a stream for bytes.
+inline PyObject *stream_read(PyObject *stream, long long n) {
+  Ref count = Ref::steal(PyLong_FromLongLong(n));
+  return count ? call_method(stream, "read", count.get()) : nullptr;
+}
+
 // <module's struct>.<op>(fmt, args...), e.g. struct_call(fn, "pack", ">I", n).
 template <class... A>
 PyObject *struct_call(PyObject *fn, const char *op, const char *fmt, A... args) {

@@ -278,18 +278,13 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   Ref file;
   BufferView file_view;
   if (priv && genuine_chunk_reading(fn)) {
-    if (priv->source)
-      file = Ref::steal(PyBytes_Check(priv->source) ? Ref::borrow(priv->source).release()
-                                                    : PyBytes_FromObject(priv->source));
-    else
-      file = Ref::steal(call_method(stream, "read"));
-    if (!file || !PyBytes_Check(file.get()) || file_view.get(file.get()) < 0)
-      return file && !PyErr_Occurred() ? fail(type_error("a file read gave no bytes")) : -1;
+    // Exact bytes are taken as they are (PyBytes_FromObject copies only
+    // what is not), so the views below stay over memory nothing can change.
+    file = Ref::steal(priv->source ? PyBytes_FromObject(priv->source) : call_method(stream, "read"));
+    if (file && !PyBytes_Check(file.get())) file = Ref::steal(PyBytes_FromObject(file.get()));
+    if (!file || file_view.get(file.get()) < 0) return -1;
   }
-  Ref eight = Ref::steal(PyLong_FromLong(8));
-  Ref signature = Ref::steal(!eight ? nullptr
-                             : file ? PySequence_GetSlice(file.get(), 0, 8)
-                                    : call_method(stream, "read", eight.get()));
+  Ref signature = Ref::steal(file ? PySequence_GetSlice(file.get(), 0, 8) : stream_read(stream, 8));
   if (!signature) return -1;
   Ref expected_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   if (!expected_signature) return -1;
