@@ -121,14 +121,14 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
   Ref plane = Ref::steal(sought ? PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(total)) : nullptr);
   if (!plane) return nullptr;
   const int64_t per_read = std::min(r.count, std::max<int64_t>(1, (int64_t{1} << 20) / r.stride));
+  // The buffer itself is read into, shrunk for the last read: a memoryview
+  // made from C would never be freed on PyPy.
   Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(per_read * r.stride)));
-  Ref window = Ref::steal(buffer ? PyMemoryView_FromObject(buffer.get()) : nullptr);
-  if (!window) return nullptr;
+  if (!buffer) return nullptr;
   for (int64_t i = 0; i < r.count; i += per_read) {
     const int64_t n = std::min(per_read, r.count - i);
-    Ref part = Ref::steal(n == per_read ? Ref::borrow(window.get()).release()
-                                        : PySequence_GetSlice(window.get(), 0, Py_ssize_t(n * r.stride)));
-    Ref got = Ref::steal(part ? call_method(stream, "readinto", part.get()) : nullptr);
+    if (n != per_read && PyByteArray_Resize(buffer.get(), Py_ssize_t(n * r.stride)) < 0) return nullptr;
+    Ref got = Ref::steal(call_method(stream, "readinto", buffer.get()));
     if (!got) return nullptr;
     if (PyLong_AsLongLong(got.get()) != n * r.stride) return PyErr_Occurred() ? nullptr : incomplete();
     const auto *src = reinterpret_cast<const uint8_t *>(PyByteArray_AS_STRING(buffer.get()));

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "module/ref.hpp"
+
 namespace corvane {
 
 class BufferView {
@@ -29,6 +31,38 @@ class BufferView {
  private:
   Py_buffer v_{};
   bool held_ = false;
+};
+
+// Pieces of a bytes-like object to hand back to the host. On CPython they are
+// memoryview slices: no copy. On PyPy a memoryview made from C is never
+// freed, and it keeps the C copy of the whole object it views alive with it
+// (a file's worth of memory per open), so there the pieces are slices of a
+// bytes or bytearray itself, which PyPy cuts on its own side.
+class Slices {
+ public:
+  // 0; or -1 with TypeError (as memoryview(o) raises it) when `o` has no
+  // buffer, or with the host's error.
+  int init(PyObject *o) {
+#if defined(PYPY_VERSION)
+    if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+      base_ = Ref::borrow(o);
+      return 0;
+    }
+    if (!PyObject_CheckBuffer(o)) {
+      PyErr_Format(PyExc_TypeError, "memoryview: a bytes-like object is required, not '%.200s'", Py_TYPE(o)->tp_name);
+      return -1;
+    }
+    base_ = Ref::steal(PyBytes_FromObject(o));
+#else
+    base_ = Ref::steal(PyMemoryView_FromObject(o));
+#endif
+    return base_ ? 0 : -1;
+  }
+  Py_ssize_t size() const { return PyObject_Size(base_.get()); }
+  PyObject *slice(Py_ssize_t from, Py_ssize_t to) const { return PySequence_GetSlice(base_.get(), from, to); }
+
+ private:
+  Ref base_;
 };
 
 }  // namespace corvane

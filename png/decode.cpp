@@ -58,9 +58,9 @@ int read_header(PyObject *fn, PyObject *data, Header &h) {
 class MemoryChunks {
  public:
   MemoryChunks(PyObject *fn, PyObject *file, std::span<const uint8_t> bytes) : fn_(fn), bytes_(bytes) {
-    view_ = Ref::steal(PyMemoryView_FromObject(file));
+    ok_ = slices_.init(file) == 0;
   }
-  bool ok() const { return bool(view_); }
+  bool ok() const { return ok_; }
 
   PyObject *next() {
     const size_t left = bytes_.size() - pos_;
@@ -72,7 +72,7 @@ class MemoryChunks {
     if (!type) return nullptr;
     pos_ += 4;
     if (bytes_.size() - pos_ < length) return value_error("Unexpected EOF while reading chunk data");
-    Ref data = Ref::steal(PySequence_GetSlice(view_.get(), Py_ssize_t(pos_), Py_ssize_t(pos_ + length)));
+    Ref data = Ref::steal(slices_.slice(Py_ssize_t(pos_), Py_ssize_t(pos_ + length)));
     if (!data) return nullptr;
     pos_ += length;
     if (bytes_.size() - pos_ < 4) return value_error("Unexpected EOF while reading chunk CRC");
@@ -95,7 +95,8 @@ class MemoryChunks {
   PyObject *fn_;
   std::span<const uint8_t> bytes_;
   size_t pos_ = 8;  // after the signature
-  Ref view_;
+  Slices slices_;
+  bool ok_;
 };
 
 // Whether the names the chunk reading uses are the module's own and the
@@ -231,7 +232,7 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
   // never made unless zlib.decompress must see it.
   Ref inflater = Ref::steal(call(host.zlib_decompressobj));
   if (!inflater) return -1;
-  Ref input;  // a view of the IDAT piece being fed
+  Slices input;  // the IDAT piece being fed
   Ref pending;  // input the inflater has not consumed yet
   Py_ssize_t next_piece = 0, fed = 0, total = 0;
   const size_t cap = size_t(expected) + 1;
@@ -239,16 +240,15 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
     if (!pending || PyObject_Size(pending.get()) == 0) {
       while (fed >= total) {
         if (next_piece >= PyList_GET_SIZE(idat)) return whole();  // the input ran out before the stream ended
-        input = Ref::steal(PyMemoryView_FromObject(PyList_GET_ITEM(idat, next_piece++)));
-        if (!input) {  // not bytes-like: the join reports it in its own words
+        if (input.init(PyList_GET_ITEM(idat, next_piece++)) < 0) {  // not bytes-like: the join says so in its words
           if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
           PyErr_Clear();
           return whole();
         }
-        if ((total = PyObject_Size(input.get())) < 0) return -1;
+        if ((total = input.size()) < 0) return -1;
         fed = 0;
       }
-      pending = Ref::steal(PySequence_GetSlice(input.get(), fed, std::min(total, fed + kInputPiece)));
+      pending = Ref::steal(input.slice(fed, std::min(total, fed + kInputPiece)));
       if (!pending) return -1;
       fed = std::min(total, fed + kInputPiece);
     }
@@ -276,13 +276,12 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   // over (an immutable copy of a bytearray, as the stream itself would hold),
   // or a file's whole content, taken in one read instead of four per chunk.
   Ref file;
-  BufferView file_view;
   if (priv && genuine_chunk_reading(fn)) {
     // Exact bytes are taken as they are (PyBytes_FromObject copies only
     // what is not), so the views below stay over memory nothing can change.
     file = Ref::steal(priv->source ? PyBytes_FromObject(priv->source) : call_method(stream, "read"));
     if (file && !PyBytes_Check(file.get())) file = Ref::steal(PyBytes_FromObject(file.get()));
-    if (!file || file_view.get(file.get()) < 0) return -1;
+    if (!file) return -1;
   }
   Ref signature = Ref::steal(file ? PySequence_GetSlice(file.get(), 0, 8) : stream_read(stream, 8));
   if (!signature) return -1;
@@ -297,7 +296,8 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   Header h;
   int read;
   if (file) {
-    MemoryChunks memory(fn, file.get(), file_view.bytes());
+    MemoryChunks memory(fn, file.get(), {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(file.get())),
+                                         size_t(PyBytes_GET_SIZE(file.get()))});
     read = memory.ok() ? read_chunks(fn, [&] { return memory.next(); }, true, chunks.get(), idat.get(), h) : -1;
   } else {
     read = read_chunks(fn, [&] { return next_chunk(fn, stream); }, false, chunks.get(), idat.get(), h);

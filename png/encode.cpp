@@ -296,12 +296,12 @@ PyObject *split_into_views(PyObject *data, PyObject *lengths) {
   std::vector<size_t> sizes;
   if (!PyBytes_CheckExact(data) || !plain_split(PyBytes_GET_SIZE(data), lengths, sizes))
     return split_idat_payload(data, lengths);
-  Ref view = Ref::steal(PyMemoryView_FromObject(data));
-  Ref parts = Ref::steal(view ? PyList_New(Py_ssize_t(sizes.size())) : nullptr);
+  Slices view;
+  Ref parts = Ref::steal(view.init(data) == 0 ? PyList_New(Py_ssize_t(sizes.size())) : nullptr);
   if (!parts) return nullptr;
   Py_ssize_t at = 0;
   for (size_t i = 0; i < sizes.size(); ++i) {
-    PyObject *piece = PySequence_GetSlice(view.get(), at, at + Py_ssize_t(sizes[i]));
+    PyObject *piece = view.slice(at, at + Py_ssize_t(sizes[i]));
     if (!piece) return nullptr;
     PyList_SET_ITEM(parts.get(), Py_ssize_t(i), piece);
     at += Py_ssize_t(sizes[i]);
