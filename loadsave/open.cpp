@@ -36,11 +36,17 @@ int load_file(PyObject *fn, PyObject *cls, PyObject *path, Loaded &out, bool &fr
 
 int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool &fresh) {
   Ref bytes_io = Ref::steal(global(fn, "BytesIO"));
-  Ref stream = Ref::steal(bytes_io ? call(bytes_io.get(), source) : nullptr);
-  // Only the host's BytesIO is a stream nobody else sees read.
-  const PrivateStream bytes{source};
-  return stream ? load_through(fn, cls, stream.get(), out, fresh, bytes_io.get() == host.bytes_io ? &bytes : nullptr)
-                : -1;
+  if (!bytes_io) return -1;
+  // Only the host's BytesIO is a stream nobody else sees read. It holds its
+  // own copy of a bytearray, so the decoders read from one made here: the
+  // caller may change the bytearray before they start (a class attribute
+  // lookup runs the caller's code).
+  const bool genuine = bytes_io.get() == host.bytes_io;
+  Ref snapshot = Ref::steal(!genuine || PyBytes_CheckExact(source) ? Ref::borrow(source).release()
+                                                                    : PyBytes_FromObject(source));
+  Ref stream = Ref::steal(snapshot ? call(bytes_io.get(), snapshot.get()) : nullptr);
+  const PrivateStream bytes{snapshot.get()};
+  return stream ? load_through(fn, cls, stream.get(), out, fresh, genuine ? &bytes : nullptr) : -1;
 }
 
 // print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")

@@ -21,6 +21,20 @@ class BufferView {
   }
   // PyObject_GetBuffer(o, flags): 0, or -1 with the host's error.
   int get(PyObject *o, int flags = PyBUF_SIMPLE) {
+#if defined(PYPY_VERSION)
+    // PyPy keeps 32 bytes for good with every buffer a bytearray exports; a
+    // bytearray's memory is taken directly, as the flat writable bytes
+    // (format "B", one dimension) its buffer would describe.
+    if (PyByteArray_CheckExact(o)) {
+      v_.buf = PyByteArray_AS_STRING(o);
+      v_.len = PyByteArray_GET_SIZE(o);
+      v_.itemsize = 1;
+      v_.ndim = 1;
+      v_.readonly = 0;
+      v_.format = const_cast<char *>("B");
+      return 0;
+    }
+#endif
     held_ = PyObject_GetBuffer(o, &v_, flags) == 0;
     return held_ ? 0 : -1;
   }

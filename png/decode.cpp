@@ -57,7 +57,10 @@ int read_header(PyObject *fn, PyObject *data, Header &h) {
 // copy per chunk. Chunk data comes as views of the file's bytes.
 class MemoryChunks {
  public:
-  MemoryChunks(PyObject *fn, PyObject *file, std::span<const uint8_t> bytes) : fn_(fn), bytes_(bytes) {
+  // `file` is exact bytes, read from `start` on.
+  MemoryChunks(PyObject *fn, PyObject *file, size_t start)
+      : fn_(fn), bytes_(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(file)), size_t(PyBytes_GET_SIZE(file))),
+        pos_(std::min(start, bytes_.size())) {
     ok_ = slices_.init(file) == 0;
   }
   bool ok() const { return ok_; }
@@ -94,7 +97,7 @@ class MemoryChunks {
   }
   PyObject *fn_;
   std::span<const uint8_t> bytes_;
-  size_t pos_ = 8;  // after the signature
+  size_t pos_;
   Slices slices_;
   bool ok_;
 };
@@ -272,18 +275,7 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
 }  // namespace
 
 int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
-  // A stream the front door made is read from memory: the bytes it was made
-  // over (an immutable copy of a bytearray, as the stream itself would hold),
-  // or a file's whole content, taken in one read instead of four per chunk.
-  Ref file;
-  if (priv && genuine_chunk_reading(fn)) {
-    // Exact bytes are taken as they are (PyBytes_FromObject copies only
-    // what is not), so the views below stay over memory nothing can change.
-    file = Ref::steal(priv->source ? PyBytes_FromObject(priv->source) : call_method(stream, "read"));
-    if (file && !PyBytes_Check(file.get())) file = Ref::steal(PyBytes_FromObject(file.get()));
-    if (!file) return -1;
-  }
-  Ref signature = Ref::steal(file ? PySequence_GetSlice(file.get(), 0, 8) : stream_read(stream, 8));
+  Ref signature = Ref::steal(stream_read(stream, 8));
   if (!signature) return -1;
   Ref expected_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   if (!expected_signature) return -1;
@@ -295,9 +287,15 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   if (!idat || !chunks) return -1;
   Header h;
   int read;
-  if (file) {
-    MemoryChunks memory(fn, file.get(), {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(file.get())),
-                                         size_t(PyBytes_GET_SIZE(file.get()))});
+  // A stream the front door made is read from memory: the bytes it was made
+  // over, or the rest of a file taken in one read instead of four per chunk.
+  // Whether the names involved are genuine is asked only now: the comparison
+  // above may have run a caller's code.
+  if (priv && genuine_chunk_reading(fn)) {
+    Ref file = Ref::steal(priv->source ? Ref::borrow(priv->source).release() : call_method(stream, "read"));
+    if (file && !PyBytes_CheckExact(file.get())) file = Ref::steal(PyBytes_FromObject(file.get()));
+    if (!file) return -1;
+    MemoryChunks memory(fn, file.get(), priv->source ? 8 : 0);
     read = memory.ok() ? read_chunks(fn, [&] { return memory.next(); }, true, chunks.get(), idat.get(), h) : -1;
   } else {
     read = read_chunks(fn, [&] { return next_chunk(fn, stream); }, false, chunks.get(), idat.get(), h);

@@ -285,3 +285,38 @@ def test_path_is_the_modules(S, m, rebind, capsys, files):
     # paths are recognised before raw bytes: with Path bound to bytes, bytes name a file
     rebind("Path", bytes)
     assert S.open(str(files / "a.bmp").encode()).size == (3, 2)
+
+
+# --- caller code that runs in the middle of open ---
+
+@pytest.mark.parametrize("data", [PNG, BMP], ids=["png", "bmp"])
+def test_a_bytearray_changed_during_open_is_read_as_it_was(S, capsys, data):
+    """Looking up _streamToImage on a class can run the caller's code; BytesIO
+    already holds a copy of the bytearray by then, and that copy is what is read."""
+    source = bytearray(data)
+
+    class Meddling(type(S)):
+        def __getattribute__(cls, name):
+            if name == "_streamToImage":
+                source[:] = b"\0" * len(source)
+            return super().__getattribute__(name)
+
+    img = Meddling("Meddled", (S,), {}).open(source)
+    assert bytes(img._pixels) == b"".join(ROWS) and not any(source)
+
+
+@pytest.mark.parametrize("where", ["bytes", "path"])
+def test_read_chunk_rebound_by_the_signature_comparison_is_used(S, m, rebind, capsys, files, where):
+    """Every name is looked up when it is used, even when caller code rebinds it mid-call."""
+    seen, real = [], m._readChunk
+
+    class Signature(bytes):  # sniffing needs bytes; a subclass's comparison runs first
+        def __ne__(self, other):
+            m._readChunk = lambda stream: seen.append(stream.tell()) or real(stream)
+            return bytes(self) != other
+
+    rebind("_readChunk", real)  # restored afterwards
+    rebind("PNG_SIGNATURE", Signature(pngtools.SIGNATURE))
+    img = S.open(PNG if where == "bytes" else str(files / "a.png"))
+    assert bytes(img._pixels) == b"".join(ROWS)
+    assert len(seen) == len(pngtools.parse(PNG)) and seen[0] == 8
