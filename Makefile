@@ -16,7 +16,13 @@ BENCH_ARGS ?=
 FUZZ_TIME ?= 60
 FUZZ_PY_TIME ?= 120
 
-.PHONY: demo test asan bench bench-report fuzz clean
+# `make soak` loops every operation, success and error paths, SOAK_ROUNDS
+# times on every host and fails when memory keeps growing (scripts/soak.py).
+# `make leakcheck` runs them on CPython 3.11 under LeakSanitizer and valgrind
+# (scripts/leakcheck.sh).
+SOAK_ROUNDS ?= 100000
+
+.PHONY: demo test asan leakcheck bench bench-report fuzz soak clean
 
 demo:
 	@py=$$(scripts/host.sh $(DEMO_HOST)) && $$py examples/demo.py
@@ -27,9 +33,18 @@ test:
 asan:
 	@scripts/asan.sh
 
+leakcheck:
+	@scripts/leakcheck.sh
+
 fuzz:
 	@fuzz/run-long.sh $(FUZZ_TIME) && \
 	if [ "$(FUZZ_PY_TIME)" != 0 ]; then fuzz/run-python.sh -max_total_time=$(FUZZ_PY_TIME) -print_final_stats=1; fi
+
+soak:
+	@failed=""; for h in $(HOSTS); do \
+	  if py=$$(scripts/host.sh $$h); then $$py scripts/soak.py --iterations $(SOAK_ROUNDS) || failed="$$failed $$h"; \
+	  else failed="$$failed $$h(setup)"; fi; \
+	done; if [ -n "$$failed" ]; then echo "soak FAILED:$$failed"; exit 1; fi
 
 bench:
 	@failed=""; for h in $(HOSTS); do \
