@@ -217,3 +217,20 @@ def test_stand_in_zlib_output_meets_the_same_checks_as_a_direct_call(m, tmp_path
         with pytest.raises(TypeError) as expected:
             direct()
         refuse_without_touching(path, None, write, TypeError, str(expected.value))
+
+
+def test_a_list_changed_by_a_length_comparison_is_written_as_it_then_is(m, tmp_path):
+    """The lengths are gathered, then compared while the stream is split (caller
+    code may run there), then the list is walked again to write the file."""
+    chunks = []
+
+    class Length(int):
+        def __le__(self, other):
+            chunks[:] = [TEXT]
+            return int(self) <= other
+
+    chunks += [IHDR, idat(Length(10)), idat(10), IEND]
+    data = compressed()
+    # No IDAT entry is left and no IEND either: the new IDAT chunks go last.
+    assert write(m, tmp_path / "a.png", chunks) == SIG + chunk(*TEXT[:2]) + chunk(b"IDAT", data[:10]) + \
+        chunk(b"IDAT", data[10:])
