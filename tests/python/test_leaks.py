@@ -197,8 +197,8 @@ def test_bytearray_views_not_kept(m, tmp_path):
         except ValueError:  # filter type 9: refused once every view is taken
             pass
 
-    rounds = 40000
+    rounds = 60000
     grown = growth(call, rounds)
-    # Kept views would be 96 bytes a call, 3.8 MB in all; the allocator's own
-    # movement stays well under 1 MB.
-    assert grown < (1 << 20 if PYPY else 30), f"grew by {grown} {unit()} over {rounds} calls"
+    # Kept views would be 96 bytes a call, 5.8 MB in all; the allocator's own
+    # movement is a chunk of 1 MiB now and then.
+    assert grown < (5 << 19 if PYPY else 30), f"grew by {grown} {unit()} over {rounds} calls"
