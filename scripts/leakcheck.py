@@ -165,23 +165,13 @@ def fresh(data):
     return bytes(bytearray(data))
 
 
-def files():
-    import pngtools
-    stream = zlib.compress(pngtools.scanlines([bytes(range(16))] * 3, [0, 1, 4], 4))
-    png = pngtools.png(pngtools.chunk(b"IHDR", pngtools.ihdr(4, 3, colour=6)), pngtools.chunk(b"tEXt", b"k\x00v"),
-                       *(pngtools.chunk(b"IDAT", part) for part in pngtools.split(stream, [5, 5])),
-                       pngtools.chunk(b"IEND"))
-    bmp = pngtools.bmp([bytes(range(9)), bytes(9)])
-    return png, bmp
-
-
 def calls(m, tmp):
     """The calls of one round, as a list of functions of no arguments."""
     import test_bad_input
     import test_leaks
     from pngtools import ihdr
     S = m.SimpleImage
-    png, bmp = files()
+    png, bmp, bad_inputs = test_leaks.codec_files()
     path, png_path, bmp_path = str(tmp / "out"), tmp / "in.png", tmp / "in.bmp"
     png_path.write_bytes(png)
     bmp_path.write_bytes(bmp)
@@ -204,7 +194,6 @@ def calls(m, tmp):
     class Sub(S):
         pass
 
-    bad_inputs = [png[:40], png[:-5] + b"xxxxx", png.replace(b"IHDR", b"IHDr"), bmp[:60], b"GIF89a"]
     out.append(lambda: test_leaks.workload(m, big, Sub))
     out.append(lambda: test_leaks.codec_workload(m, (png, bmp, [fresh(d) for d in bad_inputs]), path))
 

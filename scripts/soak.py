@@ -36,15 +36,10 @@ import Corvane.simpleImage_ext as m  # noqa: E402
 PYPY = platform.python_implementation() == "PyPy"
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def sample(traced):
     gc.collect()
     gc.collect()
-    out = {"rss": rss()}
+    out = {"rss": test_leaks.resident_bytes()}
     in_use = test_leaks.malloc_in_use()
     if in_use is not None:
         out["malloc"] = in_use

@@ -56,15 +56,17 @@ def malloc_in_use():
     return info.uordblks + info.hblkhd
 
 
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def measure():
     gc.collect()
     gc.collect()
     if PYPY:
         in_use = malloc_in_use()
-        if in_use is not None:
-            return in_use
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * 4096  # resident bytes
+        return in_use if in_use is not None else resident_bytes()
     return sys.getallocatedblocks()
 
 
