@@ -195,8 +195,10 @@ int load_bmp(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   Ref meta = Ref::steal(PyDict_New());
   if (!meta) return -1;
   const char *keys[] = {"xppm", "yppm", "clrUsed", "clrImportant"};
-  for (int i = 0; i < 4; ++i)
-    if (PyDict_SetItemString(meta.get(), keys[i], v[6 + i].get()) < 0) return -1;
+  for (int i = 0; i < 4; ++i) {
+    PyObject *key = name(keys[i]);
+    if (!key || PyDict_SetItem(meta.get(), key, v[6 + i].get()) < 0) return -1;
+  }
   out.pixels = std::move(pixels);
   out.channels = Ref::steal(PyLong_FromLong(3));
   if (!out.pixels || !out.channels) return -1;

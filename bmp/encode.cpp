@@ -30,8 +30,8 @@ int meta_values(PyObject *meta, Ref (&out)[4]) {
       out[i] = std::move(fallback);
       continue;
     }
-    Ref key = Ref::steal(PyUnicode_FromString(kMetaFields[i].key));
-    Ref value = Ref::steal(key ? call_method(meta, "get", key.get(), fallback.get()) : nullptr);
+    PyObject *key = name(kMetaFields[i].key);
+    Ref value = Ref::steal(key ? call_method(meta, "get", key, fallback.get()) : nullptr);
     if (!value || !(out[i] = Ref::steal(PyNumber_Long(value.get())))) return -1;
   }
   return 0;

@@ -51,11 +51,11 @@ int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool 
 
 // print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")
 int report(const Loaded &r) {
-  Ref plain = Ref::steal(PyUnicode_FromString(""));  // format(x, "")
+  PyObject *plain = name("");  // format(x, "")
   if (!plain) return -1;
-  Ref w = Ref::steal(PyObject_Format(r.width.get(), plain.get()));
-  Ref h = Ref::steal(w ? PyObject_Format(r.height.get(), plain.get()) : nullptr);
-  Ref c = Ref::steal(h ? PyObject_Format(r.channels.get(), plain.get()) : nullptr);
+  Ref w = Ref::steal(PyObject_Format(r.width.get(), plain));
+  Ref h = Ref::steal(w ? PyObject_Format(r.height.get(), plain) : nullptr);
+  Ref c = Ref::steal(h ? PyObject_Format(r.channels.get(), plain) : nullptr);
   if (!c) return -1;
   Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Ux%U, channels=%U", w.get(), h.get(),
                                              c.get()));

@@ -1,11 +1,27 @@
 // module/host.cpp: the host objects the codecs use, and late-bound lookups.
 #include "module/host.hpp"
 
+#include <cstring>
+#include <utility>
+#include <vector>
+
 #include "module/function.hpp"
 
 namespace corvane {
 
 Host host;
+
+PyObject *name(const char *text) {
+  // A few dozen names in all, nearly always asked for by the same literal:
+  // a pointer match ends most searches at once.
+  static std::vector<std::pair<const char *, PyObject *>> made;
+  for (const auto &[key, value] : made)
+    if (key == text || std::strcmp(key, text) == 0) return value;
+  PyObject *value = PyUnicode_InternFromString(text);
+  if (!value) return nullptr;
+  made.emplace_back(text, value);
+  return value;
+}
 
 int host_init_builtins() {
   Ref b = Ref::steal(PyImport_ImportModule("builtins"));
@@ -38,13 +54,16 @@ int host_init_modules(PyObject *globals) {
 
 PyObject *global(PyObject *fn, const char *name) {
   PyObject *globals = function_globals(fn);
-  PyObject *v = globals ? PyDict_GetItemString(globals, name) : nullptr;  // borrowed
+  PyObject *key = corvane::name(name);
+  if (!key) return nullptr;
+  PyObject *v = globals ? PyDict_GetItemWithError(globals, key) : nullptr;  // borrowed
   if (v) {
     Py_INCREF(v);
     return v;
   }
+  if (PyErr_Occurred()) return nullptr;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (builtins && PyObject_HasAttrString(builtins.get(), name)) return attr(builtins.get(), name);
+  if (builtins && PyObject_HasAttr(builtins.get(), key)) return PyObject_GetAttr(builtins.get(), key);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
   return nullptr;
 }

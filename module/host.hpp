@@ -37,8 +37,19 @@ int host_init_modules(PyObject *globals);
 // from the built-ins, as a name in a module body resolves; NameError if none.
 PyObject *global(PyObject *fn, const char *name);
 
+// The interned str for `text`, made at first use and kept for good (a
+// borrowed reference; nullptr with an exception set if it cannot be made).
+// Every name the module looks up goes through here: CPython's method cache
+// keeps the str it was asked with, so a fresh str per call would leave up to
+// one behind in each of its slots, and building one costs as much as the
+// lookup itself.
+PyObject *name(const char *text);
+
 // getattr(obj, name) as a new reference.
-inline PyObject *attr(PyObject *obj, const char *name) { return PyObject_GetAttrString(obj, name); }
+inline PyObject *attr(PyObject *obj, const char *text) {
+  PyObject *n = name(text);
+  return n ? PyObject_GetAttr(obj, n) : nullptr;
+}
 
 // callable(args...) as a new reference.
 template <class... A>
@@ -48,10 +59,9 @@ PyObject *call(PyObject *callable, A... args) {
 
 // Calls obj.name(args...) and returns the new reference.
 template <class... A>
-PyObject *call_method(PyObject *obj, const char *name, A... args) {
-  Ref m = Ref::steal(PyObject_GetAttrString(obj, name));
-  if (!m) return nullptr;
-  return PyObject_CallFunctionObjArgs(m.get(), args..., nullptr);
+PyObject *call_method(PyObject *obj, const char *text, A... args) {
+  PyObject *n = name(text);
+  return n ? PyObject_CallMethodObjArgs(obj, n, args..., nullptr) : nullptr;
 }
 
 // stream.read(n): the one way the decoders ask a stream for bytes.
@@ -65,8 +75,8 @@ template <class... A>
 PyObject *struct_call(PyObject *fn, const char *op, const char *fmt, A... args) {
   Ref st = Ref::steal(global(fn, "struct"));
   Ref f = Ref::steal(st ? attr(st.get(), op) : nullptr);
-  Ref text = Ref::steal(f ? PyUnicode_FromString(fmt) : nullptr);
-  return text ? call(f.get(), text.get(), args...) : nullptr;
+  PyObject *text = f ? name(fmt) : nullptr;
+  return text ? call(f.get(), text, args...) : nullptr;
 }
 
 // Leaves a `with` block on an error: __exit__ sees the pending exception,
@@ -77,8 +87,8 @@ int exit_with_error(PyObject *file);
 // closed on every way out. 0, or -1 with an exception set.
 template <class Body>
 int with_open(PyObject *path, const char *mode, Body &&body) {
-  Ref m = Ref::steal(PyUnicode_FromString(mode));
-  Ref file = Ref::steal(m ? call(host.open, path, m.get()) : nullptr);
+  PyObject *m = name(mode);
+  Ref file = Ref::steal(m ? call(host.open, path, m) : nullptr);
   if (!file) return -1;
   Ref f = Ref::steal(call_method(file.get(), "__enter__"));
   if (!f) return -1;

@@ -171,9 +171,9 @@ int add_kept_chunk(PyObject *fn, FileImage &file, PyObject *type, PyObject *data
   if (n < 0) return -1;
   Ref size = Ref::steal(PyLong_FromSsize_t(n));
   Ref four = Ref::steal(PyLong_FromLong(4));
-  Ref big = Ref::steal(PyUnicode_FromString("big"));
+  PyObject *big = name("big");
   if (!size || !four || !big) return -1;
-  Ref length = Ref::steal(call_method(size.get(), "to_bytes", four.get(), big.get()));
+  Ref length = Ref::steal(call_method(size.get(), "to_bytes", four.get(), big));
   if (!length) return -1;
   Ref crc_value = Ref::steal(chunk_crc(fn, type, data));
   Ref crc = Ref::steal(crc_value ? struct_call(fn, "pack", ">I", crc_value.get()) : nullptr);

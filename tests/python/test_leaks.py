@@ -204,3 +204,31 @@ def test_bytearray_views_not_kept(m, tmp_path):
     # Kept views would be 96 bytes a call, 5.8 MB in all; the allocator's own
     # movement is a chunk of 1 MiB now and then.
     assert grown < (5 << 19 if PYPY else 30), f"grew by {grown} {unit()} over {rounds} calls"
+
+
+# CPython's method cache keeps the str an attribute was last looked up with,
+# up to one per slot of its 4096. A module that built a fresh str for every
+# lookup left hundreds behind over the first few thousand calls of a process:
+# bounded, but enough to fail a short leak test that happened to run first.
+@pytest.mark.skipif(PYPY, reason="CPython's method cache")
+def test_lookups_leave_no_names_behind(tmp_path):
+    import subprocess
+    import textwrap
+    script = textwrap.dedent("""
+        import contextlib, gc, io, os, sys
+        from test_leaks import codec_files, codec_workload
+        import Corvane.simpleImage_ext as m
+        files, path = codec_files(), sys.argv[1]
+        with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+            codec_workload(m, files, path)
+            gc.collect()
+            before = sys.getallocatedblocks()
+            for _ in range(1000):
+                codec_workload(m, files, path)
+            gc.collect()
+        print(sys.getallocatedblocks() - before)
+    """)
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out")], capture_output=True, text=True,
+                         cwd=os.path.dirname(__file__), check=True)
+    grown = int(run.stdout)
+    assert grown < 30, f"grew by {grown} blocks over 1000 rounds"
