@@ -2,8 +2,7 @@
 #include "module/host.hpp"
 
 #include <cstring>
-#include <utility>
-#include <vector>
+#include <new>
 
 #include "module/function.hpp"
 
@@ -12,14 +11,26 @@ namespace corvane {
 Host host;
 
 PyObject *name(const char *text) {
-  // A few dozen names in all, nearly always asked for by the same literal:
-  // a pointer match ends most searches at once.
-  static std::vector<std::pair<const char *, PyObject *>> made;
-  for (const auto &[key, value] : made)
-    if (key == text || std::strcmp(key, text) == 0) return value;
+  // A few dozen names in all, nearly always asked for by the same literal, so
+  // a pointer match ends most searches at once. A list with no destructor: the
+  // names live as long as the process, and stay reachable from here at exit,
+  // where leak checkers look.
+  struct Entry {
+    const char *text;
+    PyObject *value;
+    Entry *next;
+  };
+  static Entry *made = nullptr;
+  for (const Entry *e = made; e; e = e->next)
+    if (e->text == text || std::strcmp(e->text, text) == 0) return e->value;
   PyObject *value = PyUnicode_InternFromString(text);
   if (!value) return nullptr;
-  made.emplace_back(text, value);
+  Entry *e = new (std::nothrow) Entry{text, value, made};
+  if (!e) {
+    Py_DECREF(value);
+    return PyErr_NoMemory();
+  }
+  made = e;
   return value;
 }
 

@@ -39,6 +39,7 @@ PyObject *global(PyObject *fn, const char *name);
 
 // The interned str for `text`, made at first use and kept for good (a
 // borrowed reference; nullptr with an exception set if it cannot be made).
+// `text` is a string literal, or other text that lasts as long as the process.
 // Every name the module looks up goes through here: CPython's method cache
 // keeps the str it was asked with, so a fresh str per call would leave up to
 // one behind in each of its slots, and building one costs as much as the
