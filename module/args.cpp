@@ -145,16 +145,16 @@ int int_to_i32(PyObject *o, int32_t *out) {
 // type's number slots; PyPy looks the names up along the type's MRO.
 #if defined(PYPY_VERSION)
 bool type_defines(PyObject *type, const char *name) {
-  Ref mro = Ref::steal(attr(type, "__mro__"));
+  PyObject *key = corvane::name(name);
+  Ref mro = Ref::steal(key ? attr(type, "__mro__") : nullptr);
   if (!mro || !PyTuple_Check(mro.get())) {
     PyErr_Clear();
     return false;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
     Ref dict = Ref::steal(attr(PyTuple_GET_ITEM(mro.get(), i), "__dict__"));
-    PyObject *key = corvane::name(name);
-    int found = dict && key ? PyMapping_HasKey(dict.get(), key) : 0;
-    if (!dict || !key) PyErr_Clear();
+    int found = dict ? PyMapping_HasKey(dict.get(), key) : 0;
+    if (!dict) PyErr_Clear();
     if (found) return true;
   }
   return false;
