@@ -77,15 +77,6 @@ struct Rows {
 
 [[gnu::cold]] PyObject *incomplete() { return value_error("Incomplete BMP pixel data"); }
 
-// A negative width with rows: the host's own refusal of a negative size, as
-// allocating the plane would give it.
-[[gnu::cold]] int refuse_negative_size(int64_t area) {
-  Ref n = Ref::steal(PyLong_FromLongLong(area));
-  Ref made = Ref::steal(n ? call(reinterpret_cast<PyObject *>(&PyByteArray_Type), n.get()) : nullptr);
-  if (made) PyErr_SetString(PyExc_ValueError, "negative count");  // no host accepts one
-  return -1;
-}
-
 // Rows as the stream hands them out, one read of the row stride each. Rows
 // of stride 0 hold nothing: no read for them, however many the header claims.
 PyObject *rows_one_by_one(PyObject *stream, const Rows &r, int64_t total) {
@@ -173,7 +164,7 @@ int load_bmp(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   if (!rows_obj) return -1;
   const int64_t rows = height < 0 ? -int64_t(height) : height;
   const int64_t area = int64_t(width) * rows;  // exact: both at most 2^31 in magnitude
-  if (area < 0) return refuse_negative_size(area);
+  if (area < 0) return fail(refuse_negative_count());  // as allocating the plane would
   if (area > kI32Max / 3) return fail(raise_core(Err::Overflow));
   const int64_t total = area * 3;
   const int64_t row_bytes = int64_t(width) * 3, stride = (row_bytes + 3) / 4 * 4;

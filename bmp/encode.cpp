@@ -69,7 +69,10 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   Ref file_size = num(s.file_bytes), zero = num(0), offset = num(54), header_size = num(40), w = num(width),
       h = num(height), planes = num(1), bits = num(24), image_size = num(s.pixel_bytes);
   if (!file_size || !zero || !offset || !header_size || !w || !h || !planes || !bits || !image_size) return nullptr;
+  // The headers are frozen as they are made: caller code still runs before
+  // the file is written (a stand-in struct, conversions, the path's fspath).
   Ref file_header = Ref::steal(struct_call(fn, "pack", "<IHHI", file_size.get(), zero.get(), zero.get(), offset.get()));
+  file_header = Ref::steal(file_header ? freeze(file_header.get()) : nullptr);
   if (!file_header) return nullptr;
   Ref xppm = Ref::steal(as_unsigned_resolution(values[0].get()));
   Ref yppm = Ref::steal(xppm ? as_unsigned_resolution(values[1].get()) : nullptr);
@@ -77,6 +80,7 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   Ref info_header = Ref::steal(struct_call(fn, "pack", "<IIIHHIIIIII", header_size.get(), w.get(), h.get(),
                                            planes.get(), bits.get(), zero.get(), image_size.get(), xppm.get(),
                                            yppm.get(), values[2].get(), values[3].get()));
+  info_header = Ref::steal(info_header ? freeze(info_header.get()) : nullptr);
   if (!info_header) return nullptr;
 
   // Rows read past the end of a short buffer fail as indexing it would.

@@ -28,11 +28,11 @@ PyObject *bytearray_slice(PyObject *o, bool *fresh) {
 PyObject *image_copy(PyObject *self) {
   // Each step re-reads the field: a slice of a caller's object may run code
   // that changes the image.
-  bool alpha_fresh = false;
+  Fresh fresh;
   Ref alpha = Ref::borrow(Py_None);
   if (field(as_image(self)->alpha) != Py_None) {
     Ref src = Ref::borrow(field(as_image(self)->alpha));
-    alpha = Ref::steal(bytearray_slice(src.get(), &alpha_fresh));
+    alpha = Ref::steal(bytearray_slice(src.get(), &fresh.alpha));
     if (!alpha) return nullptr;
   }
   Ref chunks = Ref::borrow(Py_None);
@@ -43,7 +43,7 @@ PyObject *image_copy(PyObject *self) {
   Ref filters = Ref::borrow(Py_None);
   if (field(as_image(self)->filters) != Py_None) {
     Ref src = Ref::borrow(field(as_image(self)->filters));
-    if (!(filters = Ref::steal(full_slice(src.get())))) return nullptr;
+    if (!(filters = Ref::steal(bytearray_slice(src.get(), &fresh.filters)))) return nullptr;
   }
   Ref header = Ref::borrow(Py_None);
   if (field(as_image(self)->bmp_header) != Py_None) {
@@ -54,11 +54,10 @@ PyObject *image_copy(PyObject *self) {
   const int32_t width = as_image(self)->width, height = as_image(self)->height;
   PyObject *src_pixels = field(as_image(self)->pixels);
   if (src_pixels == Py_None) return type_error("'NoneType' object is not subscriptable");
-  bool pixels_fresh = false;
-  Ref pixels = Ref::steal(bytearray_slice(src_pixels, &pixels_fresh));
+  Ref pixels = Ref::steal(bytearray_slice(src_pixels, &fresh.pixels));
   if (!pixels) return nullptr;
   return construct_image(ImageType, width, height, pixels.get(), alpha.get(), chunks.get(), header.get(),
-                         filters.get(), pixels_fresh, alpha_fresh);
+                         filters.get(), fresh);
 }
 
 }  // namespace corvane

@@ -134,8 +134,7 @@ int image_setattro(PyObject *self, PyObject *name, PyObject *value) {
 }  // namespace
 
 PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
-                          PyObject *png_chunks, PyObject *bmp_header, PyObject *png_filters, bool pixels_fresh,
-                          bool alpha_fresh) {
+                          PyObject *png_chunks, PyObject *bmp_header, PyObject *png_filters, Fresh fresh) {
   Result<ImageSizes> sizes = image_sizes(width, height);
   if (!sizes) return raise_core(sizes.err);
 
@@ -155,7 +154,7 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
   if (n != sizes.value.rgb_bytes) return value_error(kPixelMismatch);
   im->width = width;
   im->height = height;
-  PyObject *buf = checked_bytearray(pixels, n, pixels_fresh, kPixelMismatch);
+  PyObject *buf = checked_bytearray(pixels, n, fresh.pixels, kPixelMismatch);
   if (!buf) return nullptr;
   set_field(im->pixels, buf);
 
@@ -163,7 +162,7 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
     constexpr const char *kAlphaMismatch = "Alpha channel length does not match image dimensions";
     if ((n = PyObject_Size(alpha)) < 0) return nullptr;
     if (n != sizes.value.area) return value_error(kAlphaMismatch);
-    if (!(buf = checked_bytearray(alpha, n, alpha_fresh, kAlphaMismatch))) return nullptr;
+    if (!(buf = checked_bytearray(alpha, n, fresh.alpha, kAlphaMismatch))) return nullptr;
     set_field(im->alpha, buf);
   }
   if (png_chunks != Py_None) {
@@ -175,7 +174,7 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
     constexpr const char *kFilterMismatch = "PNG filter count does not match image height";
     if ((n = PyObject_Size(png_filters)) < 0) return nullptr;
     if (n != height) return value_error(kFilterMismatch);
-    if (!(buf = checked_bytearray(png_filters, n, false, kFilterMismatch))) return nullptr;
+    if (!(buf = checked_bytearray(png_filters, n, fresh.filters, kFilterMismatch))) return nullptr;
     set_field(im->filters, buf);
   }
   if (bmp_header != Py_None) {

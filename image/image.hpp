@@ -37,12 +37,16 @@ PyObject *make_image_type(PyGetSetDef *properties);
 
 extern const Signature kConstructorSignature;
 
+// Which planes handed to construct_image are bytearrays nobody else holds,
+// so that they can be adopted instead of copied; the result is the same.
+struct Fresh {
+  bool pixels = false, alpha = false, filters = false;
+};
+
 // The constructor's steps after its arguments are bound and width and height
-// converted. `pixels_fresh` says pixels is a bytearray nobody else holds, so
-// it can be adopted instead of copied; the result is the same.
+// converted.
 PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
-                          PyObject *png_chunks, PyObject *bmp_header, PyObject *png_filters,
-                          bool pixels_fresh = false, bool alpha_fresh = false);
+                          PyObject *png_chunks, PyObject *bmp_header, PyObject *png_filters, Fresh fresh = {});
 
 // Property accessors, wired into the table in module/surface.cpp.
 PyObject *image_get_width(PyObject *self, void *);

@@ -105,7 +105,7 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
     int32_t width, height;
     if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
     image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
-                                       r.bmp_meta.get(), r.png_filters.get(), fresh, fresh));
+                                       r.bmp_meta.get(), r.png_filters.get(), Fresh{fresh, fresh, fresh}));
   } else {
     image = Ref::steal(call(cls, r.width.get(), r.height.get(), r.pixels.get(), r.alpha.get(), r.chunks.get(),
                             r.bmp_meta.get(), r.png_filters.get()));

@@ -54,11 +54,12 @@ class BufferView {
 // bytes or bytearray itself, which PyPy cuts on its own side.
 class Slices {
  public:
-  // 0; or -1 with TypeError (as memoryview(o) raises it) when `o` has no
-  // buffer, or with the host's error.
+  // 0; or -1 with TypeError when `o` has no buffer of contiguous bytes, or
+  // with the host's error.
   int init(PyObject *o) {
 #if defined(PYPY_VERSION)
-    if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+    // Exact types only: a subclass may answer len() and slicing as it likes.
+    if (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) {
       base_ = Ref::borrow(o);
       return 0;
     }
@@ -69,6 +70,18 @@ class Slices {
     base_ = Ref::steal(PyBytes_FromObject(o));
 #else
     base_ = Ref::steal(PyMemoryView_FromObject(o));
+    // Slices count bytes: a view of wider items, or of more than one
+    // dimension, is taken as the bytes it holds; one with gaps is no more
+    // bytes-like here than it is to a join.
+    if (base_) {
+      const Py_buffer *v = PyMemoryView_GET_BUFFER(base_.get());
+      if (!PyBuffer_IsContiguous(v, 'C')) {
+        PyErr_Format(PyExc_TypeError, "memoryview: underlying buffer is not C-contiguous");
+        base_ = Ref();
+      } else if (v->ndim != 1 || v->itemsize != 1) {
+        base_ = Ref::steal(PyBytes_FromObject(o));
+      }
+    }
 #endif
     return base_ ? 0 : -1;
   }
@@ -78,5 +91,42 @@ class Slices {
  private:
   Ref base_;
 };
+
+}  // namespace corvane
+
+namespace corvane {
+
+// What a writer frames (a chunk's length and CRC are computed from it) or
+// lays into a file must be the bytes that are written, whatever caller code
+// runs in between: `o` itself when it is bytes or a memoryview of bytes,
+// which nothing can change; a bytes copy of any other buffer, taken now; and
+// `o` itself when it has no buffer, so that the host refuses it later in its
+// own words. A new reference, or nullptr with the host's error.
+inline PyObject *freeze(PyObject *o) {
+  if (PyBytes_CheckExact(o)) return Ref::borrow(o).release();
+  if (PyMemoryView_Check(o)) {
+    PyObject *base = PyMemoryView_GET_BUFFER(o)->obj;
+    if (base && PyBytes_CheckExact(base)) return Ref::borrow(o).release();
+  }
+  if (!PyObject_CheckBuffer(o)) return Ref::borrow(o).release();
+  BufferView view;
+  if (view.get(o) < 0) {
+    // Not contiguous bytes: left for the host to refuse where it is used.
+    PyErr_Clear();
+    return Ref::borrow(o).release();
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(view.bytes().data()), Py_ssize_t(view.size()));
+}
+
+// The number of bytes `frozen` (a result of freeze) puts into a file: its
+// buffer's size, or len() of an object without one, which the host refuses
+// before anything is written.
+inline Py_ssize_t written_size(PyObject *frozen) {
+  if (PyBytes_CheckExact(frozen)) return PyBytes_GET_SIZE(frozen);
+  if (PyMemoryView_Check(frozen) && PyMemoryView_GET_BUFFER(frozen)->obj &&
+      PyBytes_CheckExact(PyMemoryView_GET_BUFFER(frozen)->obj))
+    return PyMemoryView_GET_BUFFER(frozen)->len;
+  return PyObject_Size(frozen);
+}
 
 }  // namespace corvane

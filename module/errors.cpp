@@ -1,6 +1,8 @@
 // module/errors.cpp: the one place where core errors become Python exceptions.
 #include "module/errors.hpp"
 
+#include "module/ref.hpp"
+
 namespace corvane {
 
 PyObject *raise_core(Err e, size_t at, uint32_t detail) {
@@ -17,6 +19,15 @@ PyObject *raise_core(Err e, size_t at, uint32_t detail) {
       return raise(PyExc_IndexError, "bytearray index out of range");
   }
   return raise(PyExc_SystemError, "core error without an exception");
+}
+
+PyObject *refuse_negative_count() {
+  Ref n = Ref::steal(PyLong_FromLong(-1));
+  Ref made = Ref::steal(n ? PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyByteArray_Type), n.get(),
+                                                         nullptr)
+                          : nullptr);
+  if (made) PyErr_SetString(PyExc_ValueError, "negative count");  // no host accepts one
+  return nullptr;
 }
 
 const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }

@@ -25,6 +25,10 @@ template <class T>
   return raise_core(r.err, r.at, r.detail);
 }
 
+// What making a buffer of a negative size raises, in the host's words (as
+// bytearray(n) gives them). Returns nullptr.
+[[gnu::cold]] PyObject *refuse_negative_count();
+
 // Name of an object's type as the host's own messages print it.
 const char *type_name(PyObject *o);
 

@@ -21,7 +21,13 @@ int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n, Wording wording) {
     return 0;
   }
   Ref it = Ref::steal(PyObject_GetIter(value));
-  if (!it) return -1;
+  if (!it) {
+    // The host words an unpacking of something not iterable at all apart.
+    if (wording == Wording::Host && PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
+        !PySequence_Check(value))
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+    return -1;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     out[i] = Ref::steal(PyIter_Next(it.get()));
     if (!out[i]) return PyErr_Occurred() ? -1 : fail(raise_unpack(i, n, wording));

@@ -51,55 +51,134 @@ int read_header(PyObject *fn, PyObject *data, Header &h) {
   return 0;
 }
 
-// _readChunk's reading of a whole file held in memory, for a stream only the
-// front door reads, with the module's own _readChunk, struct and zlib: the
-// same chunks, the same errors in the same order, without a read call or a
-// copy per chunk. Chunk data comes as views of the file's bytes.
-class MemoryChunks {
- public:
-  // `file` is exact bytes, read from `start` on.
-  MemoryChunks(PyObject *fn, PyObject *file, size_t start)
-      : fn_(fn), bytes_(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(file)), size_t(PyBytes_GET_SIZE(file))),
-        pos_(std::min(start, bytes_.size())) {
-    ok_ = slices_.init(file) == 0;
-  }
-  bool ok() const { return ok_; }
+// One chunk as read: its type and its data, which for an IDAT chunk read from
+// a file in blocks may instead be the pieces it spans, in order.
+struct Chunk {
+  Ref type, data;
+  std::vector<Ref> pieces;
+  size_t pieces_size = 0;
+};
 
-  PyObject *next() {
-    const size_t left = bytes_.size() - pos_;
-    if (left == 0) return Ref::borrow(host.end_of_stream).release();
-    if (left < 4) return value_error("Unexpected EOF while reading chunk length");
-    const uint32_t length = be32();
-    if (bytes_.size() - pos_ < 4) return value_error("Unexpected EOF while reading chunk type");
-    Ref type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes_.data() + pos_), 4));
-    if (!type) return nullptr;
-    pos_ += 4;
-    if (bytes_.size() - pos_ < length) return value_error("Unexpected EOF while reading chunk data");
-    Ref data = Ref::steal(slices_.slice(Py_ssize_t(pos_), Py_ssize_t(pos_ + length)));
-    if (!data) return nullptr;
-    pos_ += length;
-    if (bytes_.size() - pos_ < 4) return value_error("Unexpected EOF while reading chunk CRC");
-    const uint32_t expected = be32();
-    Ref actual = Ref::steal(chunk_crc(fn_, type.get(), data.get()));
-    if (!actual) return nullptr;
-    if (PyLong_AsUnsignedLong(actual.get()) != expected) {
-      if (PyErr_Occurred()) return nullptr;
-      return value_error("Corrupted PNG chunk detected");
+// _readChunk's reading of a file held in memory or read from a file the
+// front door opened, for a stream only the front door reads, with the
+// module's own _readChunk, struct and zlib: the same chunks, the same errors
+// in the same order, without a read call or a copy per chunk. A file is read
+// in blocks of at most kReadBlock bytes, only as far as the chunks go: what
+// follows IEND is never read, and a length field that lies costs no more
+// than the file holds. Chunk data comes as views of the blocks.
+class BlockChunks {
+ public:
+  static constexpr long long kReadBlock = 1 << 20;
+
+  // The chunks of `held` (exact bytes) from `start` on; then, with `stream`,
+  // of what it reads.
+  BlockChunks(PyObject *stream, PyObject *held, size_t start) : stream_(stream) {
+    if (held) set_block(Ref::borrow(held), start);
+  }
+
+  int next(Chunk &c) {
+    uint8_t field[4];
+    size_t got;
+    if (take(field, 4, got) < 0) return -1;
+    if (got == 0) {  // a clean end: the (b"", b"") of _readChunk
+      c.type = Ref::borrow(host.empty_bytes);
+      c.data = Ref::borrow(host.empty_bytes);
+      return 0;
     }
-    return PyTuple_Pack(2, type.get(), data.get());
+    if (got < 4) return fail(value_error("Unexpected EOF while reading chunk length"));
+    const uint32_t length = be32(field);
+    if (take(field, 4, got) < 0) return -1;
+    if (got < 4) return fail(value_error("Unexpected EOF while reading chunk type"));
+    if (!(c.type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(field), 4)))) return -1;
+    Ref crc = Ref::steal(call(host.zlib_crc32, c.type.get()));
+    if (!crc || data(c, length, crc) < 0) return -1;
+    if (take(field, 4, got) < 0) return -1;
+    if (got < 4) return fail(value_error("Unexpected EOF while reading chunk CRC"));
+    const unsigned long actual = PyLong_AsUnsignedLong(crc.get());
+    if (actual == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    return (actual & 0xFFFFFFFFul) == be32(field) ? 0 : fail(value_error("Corrupted PNG chunk detected"));
   }
 
  private:
-  uint32_t be32() {
-    const uint8_t *p = bytes_.data() + pos_;
-    pos_ += 4;
+  static uint32_t be32(const uint8_t *p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
   }
-  PyObject *fn_;
+  size_t left() const { return bytes_.size() - pos_; }
+  void set_block(Ref block, size_t start) {
+    block_ = std::move(block);
+    bytes_ = {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(block_.get())), size_t(PyBytes_GET_SIZE(block_.get()))};
+    pos_ = std::min(start, bytes_.size());
+    sliced_ = false;
+  }
+  // The next block from the stream when this one is used up: 1 with bytes
+  // to read, 0 at the end of the file, -1 with an error.
+  int refill() {
+    if (left() > 0) return 1;
+    if (!stream_) return 0;
+    Ref block = Ref::steal(stream_read(stream_, kReadBlock));
+    if (block && !PyBytes_CheckExact(block.get())) block = Ref::steal(PyBytes_FromObject(block.get()));
+    if (!block) return -1;
+    if (PyBytes_GET_SIZE(block.get()) == 0) {
+      stream_ = nullptr;
+      return 0;
+    }
+    set_block(std::move(block), 0);
+    return 1;
+  }
+  // Up to n (at most 4) bytes into `out`, across blocks; `got` says how many.
+  int take(uint8_t *out, size_t n, size_t &got) {
+    for (got = 0; got < n;) {
+      int r = refill();
+      if (r <= 0) return r;
+      const size_t k = std::min(n - got, left());
+      std::memcpy(out + got, bytes_.data() + pos_, k);
+      pos_ += k;
+      got += k;
+    }
+    return 0;
+  }
+  // The chunk's `length` data bytes as views of the blocks, the CRC
+  // continued over each.
+  int data(Chunk &c, uint32_t length, Ref &crc) {
+    for (size_t need = length;;) {
+      int r = refill();
+      if (r < 0) return -1;
+      if (r == 0) {
+        if (need == 0) break;
+        return fail(value_error("Unexpected EOF while reading chunk data"));
+      }
+      const size_t k = std::min(need, left());
+      if (!sliced_ && (sliced_ = true) && slices_.init(block_.get()) < 0) return -1;
+      Ref piece = Ref::steal(slices_.slice(Py_ssize_t(pos_), Py_ssize_t(pos_ + k)));
+      crc = Ref::steal(piece ? call(host.zlib_crc32, piece.get(), crc.get()) : nullptr);
+      if (!crc) return -1;
+      c.pieces.push_back(std::move(piece));
+      pos_ += k;
+      if ((need -= k) == 0) break;
+    }
+    c.pieces_size = length;
+    if (c.pieces.size() == 1) {
+      c.data = std::move(c.pieces.front());
+      c.pieces.clear();
+    } else if (c.pieces.empty()) {
+      c.data = Ref::borrow(host.empty_bytes);
+    } else if (std::memcmp(PyBytes_AS_STRING(c.type.get()), "IDAT", 4) != 0) {
+      // Only image data is kept in pieces; other chunks go whole into the list.
+      Ref list = Ref::steal(PyList_New(0));
+      for (const Ref &piece : c.pieces)
+        if (!list || PyList_Append(list.get(), piece.get()) < 0) return -1;
+      if (!(c.data = Ref::steal(call_method(host.empty_bytes, "join", list.get())))) return -1;
+      c.pieces.clear();
+    }
+    return 0;
+  }
+
+  PyObject *stream_;  // nullptr once it has ended
+  Ref block_;
   std::span<const uint8_t> bytes_;
-  size_t pos_;
+  size_t pos_ = 0;
   Slices slices_;
-  bool ok_;
+  bool sliced_ = false;
 };
 
 // Whether the names the chunk reading uses are the module's own and the
@@ -114,31 +193,43 @@ bool genuine_chunk_reading(PyObject *fn) {
          zlib.get() == host.zlib && crc32.get() == host.zlib_crc32;
 }
 
+// The next (type, data) through the module's _readChunk.
+int next_through_reader(PyObject *fn, PyObject *stream, Chunk &c) {
+  Ref result = Ref::steal(next_chunk(fn, stream));
+  Ref pair[2];
+  if (!result || unpack_exact(result.get(), pair, 2) < 0) return -1;
+  c.type = std::move(pair[0]);
+  c.data = std::move(pair[1]);
+  return 0;
+}
+
 // Reads chunks up to IEND or a clean end, recording each in `chunks` and
-// gathering IDAT data in `idat`. `next` gives each (type, data); with
-// `views`, data is a view of the file, copied for the chunk list.
+// gathering IDAT data in `idat`. `next` fills in each chunk; with `views`,
+// data is a view of the file, copied for the chunk list.
 template <class Next>
 int read_chunks(PyObject *fn, Next &&next, bool views, PyObject *chunks, PyObject *idat, Header &header) {
   for (;;) {
-    Ref result = Ref::steal(next());
-    if (!result) return -1;
-    Ref pair[2];
-    if (unpack_exact(result.get(), pair, 2) < 0) return -1;
-    PyObject *type = pair[0].get(), *data = pair[1].get();
+    Chunk c;
+    if (next(c) < 0) return -1;
+    PyObject *type = c.type.get();
     int r;
     if ((r = chunk_type_is(type, "", 0)) != 0) return r < 0 ? -1 : 0;
-    if ((r = chunk_type_is(type, "IHDR")) < 0 || (r && read_header(fn, data, header) < 0)) return -1;
-    Py_ssize_t n = PyObject_Size(data);
-    if (n < 0) return -1;
+    Py_ssize_t n = Py_ssize_t(c.pieces_size);
+    if (c.pieces.empty()) {
+      if ((r = chunk_type_is(type, "IHDR")) < 0 || (r && read_header(fn, c.data.get(), header) < 0)) return -1;
+      if ((n = PyObject_Size(c.data.get())) < 0) return -1;
+    }
     Ref length = Ref::steal(PyLong_FromSsize_t(n));
     if (!length) return -1;
     if ((r = chunk_type_is(type, "IDAT")) < 0) return -1;
     Ref record;
     if (r) {
-      if (PyList_Append(idat, data) < 0) return -1;
+      if (c.pieces.empty() && PyList_Append(idat, c.data.get()) < 0) return -1;
+      for (const Ref &piece : c.pieces)
+        if (PyList_Append(idat, piece.get()) < 0) return -1;
       record = Ref::steal(PyTuple_Pack(3, type, Py_None, length.get()));
     } else {
-      Ref kept = views ? Ref::steal(PyBytes_FromObject(data)) : Ref::borrow(data);
+      Ref kept = views ? Ref::steal(PyBytes_FromObject(c.data.get())) : Ref::borrow(c.data.get());
       record = Ref::steal(kept ? PyTuple_Pack(3, type, kept.get(), length.get()) : nullptr);
     }
     if (!record || PyList_Append(chunks, record.get()) < 0) return -1;
@@ -157,13 +248,19 @@ int check_header(const Header &h) {
 
 [[gnu::cold]] PyObject *malformed() { return value_error("Malformed PNG image data"); }
 
+// What the host's zlib.decompress raises for a stream that ends before its
+// end marker: zlib's Z_BUF_ERROR (-5), which sets no message of its own.
+[[gnu::cold]] PyObject *truncated_stream() {
+  return raise(host.zlib_error, "Error -5 while decompressing data: incomplete or truncated stream");
+}
+
 // Where the decompressed stream goes: straight into the row reconstruction,
 // whose planes grow with the rows completed, so the stream itself is never
 // held whole and a header's claimed size is never reserved before data backs it.
 class RowSink {
  public:
   RowSink(int32_t width, int32_t height, int channels, const PngSizes &s)
-      : width_(width), height_(height), channels_(channels), rgb_(s.rgb_bytes),
+      : width_(width), height_(height), expected_(s.raw_bytes), channels_(channels), rgb_(s.rgb_bytes),
         alpha_(channels == 4 ? s.area : 0), filters_(height), rows_(width, height, channels) {}
   int init() { return rgb_.init() < 0 || alpha_.init() < 0 || filters_.init() < 0 ? -1 : 0; }
 
@@ -179,7 +276,10 @@ class RowSink {
   void restart() { rows_ = StreamUnfilter(int32_t(width_), int32_t(height_), channels_); }
 
   // The planes, once the whole stream was fed: a bad row's error otherwise.
+  // What was fed is counted here, whatever any length said: planes whose
+  // bytes were not all written are never handed out.
   int finish(Loaded &out) {
+    if (rows_.fed() != size_t(expected_)) return fail(malformed());
     Result<int32_t> r = rows_.result();
     if (!r) return fail(raise_core(r));
     rgb_.set_filled(int64_t(width_) * height_ * 3);
@@ -194,7 +294,7 @@ class RowSink {
   }
 
  private:
-  int64_t width_, height_;
+  int64_t width_, height_, expected_;
   int channels_;
   GrowingPlane rgb_, alpha_, filters_;
   StreamUnfilter rows_;
@@ -209,9 +309,10 @@ constexpr int64_t kOutputPiece = 256 << 10;
 // zlib.decompress(data) through the module's zlib, fed to the sink and
 // size-checked. With the host's own zlib it never inflates more than one
 // byte past `expected`, so a few megabytes of crafted deflate data cannot
-// cost gigabytes before the size check refuses them. A stream that is corrupt
-// or ends early is handed to zlib.decompress itself, which gives it its own
-// error, having produced no more than what was inflated here.
+// cost gigabytes before the size check refuses them, and the data is
+// inflated once: a corrupt stream gets the error its inflater raised, which
+// is the one zlib.decompress gives it, and a stream that ends early the
+// error zlib.decompress gives any stream cut short.
 int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
   Ref zlib = Ref::steal(global(fn, "zlib"));
   Ref plain = Ref::steal(zlib ? attr(zlib.get(), "decompress") : nullptr);
@@ -224,8 +325,10 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
     Py_ssize_t n = PyObject_Size(raw.get());
     if (n < 0) return -1;
     if (n != expected) return fail(malformed());
+    // The size that counts is the buffer's: a len() may lie.
     BufferView view;
     if (view.get(raw.get()) < 0) return -1;
+    if (view.size() != size_t(expected)) return fail(malformed());
     sink.restart();
     return sink.feed(view.bytes());
   };
@@ -242,7 +345,7 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
   for (;;) {
     if (!pending || PyObject_Size(pending.get()) == 0) {
       while (fed >= total) {
-        if (next_piece >= PyList_GET_SIZE(idat)) return whole();  // the input ran out before the stream ended
+        if (next_piece >= PyList_GET_SIZE(idat)) return fail(truncated_stream());
         if (input.init(PyList_GET_ITEM(idat, next_piece++)) < 0) {  // not bytes-like: the join says so in its words
           if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
           PyErr_Clear();
@@ -257,11 +360,7 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
     }
     Ref limit = Ref::steal(PyLong_FromLongLong(std::min<int64_t>(kOutputPiece, int64_t(cap - sink.fed()))));
     Ref piece = Ref::steal(limit ? call_method(inflater.get(), "decompress", pending.get(), limit.get()) : nullptr);
-    if (!piece) {
-      if (!PyErr_ExceptionMatches(host.zlib_error)) return -1;
-      PyErr_Clear();
-      return whole();
-    }
+    if (!piece) return -1;
     BufferView bytes;
     if (bytes.get(piece.get()) < 0 || sink.feed(bytes.bytes()) < 0) return -1;
     if (sink.fed() > size_t(expected)) return fail(malformed());
@@ -288,17 +387,15 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   Header h;
   int read;
   // A stream the front door made is read from memory: the bytes it was made
-  // over, or the rest of a file taken in one read instead of four per chunk.
+  // over, or the file in blocks instead of four reads per chunk.
   // Whether the names involved are genuine is asked only now: the comparison
   // above may have run a caller's code.
   if (priv && genuine_chunk_reading(fn)) {
-    Ref file = Ref::steal(priv->source ? Ref::borrow(priv->source).release() : call_method(stream, "read"));
-    if (file && !PyBytes_CheckExact(file.get())) file = Ref::steal(PyBytes_FromObject(file.get()));
-    if (!file) return -1;
-    MemoryChunks memory(fn, file.get(), priv->source ? 8 : 0);
-    read = memory.ok() ? read_chunks(fn, [&] { return memory.next(); }, true, chunks.get(), idat.get(), h) : -1;
+    BlockChunks blocks(priv->source ? nullptr : stream, priv->source, 8);
+    read = read_chunks(fn, [&](Chunk &c) { return blocks.next(c); }, true, chunks.get(), idat.get(), h);
   } else {
-    read = read_chunks(fn, [&] { return next_chunk(fn, stream); }, false, chunks.get(), idat.get(), h);
+    read = read_chunks(fn, [&](Chunk &c) { return next_through_reader(fn, stream, c); }, false, chunks.get(),
+                       idat.get(), h);
   }
   if (read < 0 || check_header(h) < 0) return -1;
   const int channels = h.v[3] == 2 ? 3 : 4;

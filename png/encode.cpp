@@ -79,14 +79,27 @@ int view_holds(const BufferView &v, int32_t n, const char *message) {
 // The scanline stream: every row's type byte, then the row filtered with it.
 PyObject *scanlines(int32_t width, int32_t height, PyObject *pix_buf, PyObject *alpha, PyObject *filter_types,
                     const PngSizes &s) {
-  BufferView alpha_view, filter_view, pixel_view;
-  if (alpha != Py_None && byte_view(alpha, alpha_view) < 0) return nullptr;
+  // The rows are filtered through buffers of width x channels bytes, which
+  // is where a negative width is refused, whatever the lengths said.
+  if (width < 0) return refuse_negative_count();
+  // The checks keep their order (alpha's view, then the filter count), but
+  // len(filter_types) may run caller code that resizes or frees a buffer
+  // already looked at, and on PyPy a bytearray moves with no export to stop
+  // it: the view taken to check alpha is let go before that call, and the
+  // views the rows are read through are taken after the last such call.
+  if (alpha != Py_None) {
+    BufferView check;
+    if (byte_view(alpha, check) < 0) return nullptr;
+  }
   if (filter_types != Py_None) {
     Py_ssize_t n = PyObject_Size(filter_types);
     if (n < 0) return nullptr;
     if (n != height) return value_error(kFilterMismatch);
-    if (byte_view(filter_types, filter_view) < 0) return nullptr;
   }
+  BufferView alpha_view, filter_view, pixel_view;
+  if ((alpha != Py_None && byte_view(alpha, alpha_view) < 0) ||
+      (filter_types != Py_None && byte_view(filter_types, filter_view) < 0))
+    return nullptr;
   if (height <= 0) return PyBytes_FromStringAndSize(nullptr, 0);
   if (pixel_view.get(pix_buf) < 0 || view_holds(pixel_view, s.rgb_bytes, kPixelMismatch) < 0) return nullptr;
   std::span<const uint8_t> alpha_bytes, filter_bytes;
@@ -121,11 +134,15 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
 // The bytes of a file, gathered as the objects that hold them (bytes, the
 // caller's chunk data, views of the compressed stream) and laid out once,
 // before the target is opened: anything that is not bytes-like is refused
-// while the old file is still intact, and the file is one write.
+// while the old file is still intact, and the file is one write. What is
+// added is frozen as it is added, so caller code run later in the walk
+// cannot change a chunk whose length and CRC are already computed.
 class FileImage {
  public:
   int add(PyObject *o) {
-    parts_.push_back(Ref::borrow(o));
+    Ref frozen = Ref::steal(freeze(o));
+    if (!frozen) return -1;
+    parts_.push_back(std::move(frozen));
     return 0;
   }
   // One b"".join of the parts, which refuses anything not bytes-like in its
@@ -166,8 +183,13 @@ int add_made_chunk(PyObject *fn, FileImage &file, const char *type, PyObject *da
 
 // One chunk as the chunk-preserving writer lays it out: the length as
 // len(data).to_bytes(4, "big"), the type, the data, the CRC packed ">I".
-int add_kept_chunk(PyObject *fn, FileImage &file, PyObject *type, PyObject *data) {
-  Py_ssize_t n = PyObject_Size(data);
+// Type and data are frozen first, and the length is that of the bytes
+// written, so the frame always fits what it frames.
+int add_kept_chunk(PyObject *fn, FileImage &file, PyObject *chunk_type, PyObject *chunk_data) {
+  Ref type = Ref::steal(freeze(chunk_type));
+  Ref data = Ref::steal(type ? freeze(chunk_data) : nullptr);
+  if (!data) return -1;
+  Py_ssize_t n = written_size(data.get());
   if (n < 0) return -1;
   Ref size = Ref::steal(PyLong_FromSsize_t(n));
   Ref four = Ref::steal(PyLong_FromLong(4));
@@ -175,12 +197,12 @@ int add_kept_chunk(PyObject *fn, FileImage &file, PyObject *type, PyObject *data
   if (!size || !four || !big) return -1;
   Ref length = Ref::steal(call_method(size.get(), "to_bytes", four.get(), big));
   if (!length) return -1;
-  Ref crc_value = Ref::steal(chunk_crc(fn, type, data));
+  Ref crc_value = Ref::steal(chunk_crc(fn, type.get(), data.get()));
   Ref crc = Ref::steal(crc_value ? struct_call(fn, "pack", ">I", crc_value.get()) : nullptr);
   if (!crc) return -1;
   file.add(length.get());
-  file.add(type);
-  file.add(data);
+  file.add(type.get());
+  file.add(data.get());
   return file.add(crc.get());
 }
 

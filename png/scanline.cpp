@@ -288,6 +288,7 @@ bool StreamUnfilter::feed(std::span<const uint8_t> bytes, std::span<uint8_t> rgb
   // length is no promise that they will.
   try {
     fed_ += bytes.size();
+    if (step_ == 1) return feed_types_only(bytes, filters), true;
     if (!partial_.empty()) {
       size_t take = std::min(step_ - partial_.size(), bytes.size());
       partial_.insert(partial_.end(), bytes.begin(), bytes.begin() + take);
@@ -302,6 +303,22 @@ bool StreamUnfilter::feed(std::span<const uint8_t> bytes, std::span<uint8_t> rgb
   } catch (const std::bad_alloc &) {
     return false;
   }
+}
+
+// Rows of width 0 are their type byte alone: a header may claim 2^31 of
+// them, so they are taken a feed at a time rather than a row at a time.
+void StreamUnfilter::feed_types_only(std::span<const uint8_t> bytes, std::span<uint8_t> filters) {
+  const size_t y = done_;
+  done_ += bytes.size();
+  if (bad_ || y >= height_) return;
+  bytes = bytes.first(std::min(bytes.size(), height_ - y));
+  auto bad = std::find_if(bytes.begin(), bytes.end(), [](uint8_t t) { return t >= kTypeCount; });
+  const size_t good = size_t(bad - bytes.begin());
+  std::copy(bytes.begin(), bad == bytes.end() ? bad : bad + 1, filters.begin() + ptrdiff_t(y));
+  if (bad == bytes.end()) return;
+  bad_ = true;
+  bad_row_ = y + good;
+  bad_type_ = *bad;
 }
 
 Result<int32_t> StreamUnfilter::result() const {

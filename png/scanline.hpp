@@ -79,6 +79,7 @@ class StreamUnfilter {
 
  private:
   void row(const uint8_t *bytes, std::span<uint8_t> rgb, std::span<uint8_t> alpha, std::span<uint8_t> filters);
+  void feed_types_only(std::span<const uint8_t> bytes, std::span<uint8_t> filters);
 
   size_t width_, height_, step_, fed_ = 0, done_ = 0, bad_row_ = 0;
   int channels_;
