@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "module/host.hpp"
 #include "module/ref.hpp"
 
 namespace corvane {
@@ -36,7 +37,20 @@ class BufferView {
     }
 #endif
     held_ = PyObject_GetBuffer(o, &v_, flags) == 0;
-    return held_ ? 0 : -1;
+    if (!held_) return -1;
+#if defined(PYPY_VERSION)
+    // cpyext sizes its C copy of a bytes subclass by the subclass's len(),
+    // which may claim more than the bytes hold: only the bytes' own length
+    // says how much of that copy was written.
+    if (PyBytes_Check(o) && !PyBytes_CheckExact(o)) {
+      Ref len = Ref::steal(attr(reinterpret_cast<PyObject *>(&PyBytes_Type), "__len__"));
+      Ref n = Ref::steal(len ? PyObject_CallFunctionObjArgs(len.get(), o, nullptr) : nullptr);
+      const Py_ssize_t real = n ? PyLong_AsSsize_t(n.get()) : -1;
+      if (real < 0) return -1;
+      if (real < v_.len) v_.len = real;
+    }
+#endif
+    return 0;
   }
   const Py_buffer &raw() const { return v_; }
   size_t size() const { return size_t(v_.len); }

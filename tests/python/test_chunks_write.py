@@ -164,7 +164,7 @@ def refusals():
         ("too large", dict(width=65536, height=65536, pixels=b"", filter_types=None), OverflowError, TOO_LARGE),
         ("entry of two", dict(chunks=good[:-1] + [(b"IEND", b"")]), ValueError, "not enough values to unpack"),
         ("entry of four", dict(chunks=[IHDR + (0,)] + good[1:]), ValueError, "too many values to unpack"),
-        ("entry not iterable", dict(chunks=good + [7]), TypeError, None),
+        ("entry not iterable", dict(chunks=good + [7]), TypeError, "cannot unpack non-iterable int object"),
         ("idat length not comparable", dict(chunks=[IHDR, idat("10"), IEND]), TypeError, None),
         ("type a str", dict(chunks=good[:-1] + [("IEND", b"", 0)]), TypeError, None),
         ("type None", dict(chunks=good[:2] + [(None, b"x", 1)] + good[2:]), TypeError, None),
