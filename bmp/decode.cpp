@@ -87,11 +87,14 @@ PyObject *rows_one_by_one(PyObject *stream, const Rows &r, int64_t total) {
     if (!row) return nullptr;
     if (!PyBytes_Check(row.get()))
       return PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", type_name(row.get()));
-    if (PyBytes_GET_SIZE(row.get()) != r.stride) return incomplete();
+    // The row's own bytes are counted: on PyPy the size a bytes subclass
+    // shows C is its len(), which may claim more than it holds.
+    BufferView stored;
+    if (stored.get(row.get()) < 0) return nullptr;
+    if (stored.size() != size_t(r.stride)) return incomplete();
     uint8_t *dst = plane.append(r.bytes);
     if (!dst) return nullptr;
-    auto stored = std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(row.get())), size_t(r.stride));
-    bmp_decode_row(stored, {dst, size_t(r.bytes)});
+    bmp_decode_row(stored.bytes(), {dst, size_t(r.bytes)});
   }
   if (r.bottom_up) flip_rows({plane.data(), size_t(r.stride > 0 ? total : 0)}, size_t(r.bytes));
   return plane.finish();
