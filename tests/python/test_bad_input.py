@@ -89,6 +89,12 @@ def image():
     return SimpleImage(*IMAGE)
 
 
+def negative_size():
+    im = SimpleImage(1, 1, bytes(3), png_chunks=[(b"IHDR", ihdr(1, 1), 13), (b"IDAT", None, 0)])
+    im.width = im.height = -1
+    im.save("out.png")
+
+
 INPUTS = {
     "Empty input, data that is neither PNG nor BMP (a GIF), or a PNG cut inside its 8-byte signature or with a "
     "wrong signature byte": opening(b"", b"GIF89a" + bytes(20), SIGNATURE[:7], flip(PNG, 7)),
@@ -159,6 +165,9 @@ INPUTS = {
     "A chunk list entry of two items instead of three": saving(png_chunks=[(b"IHDR", ihdr(2, 2))]),
     "A chunk list entry whose type is a `str`":
         saving(png_chunks=[(b"IHDR", ihdr(2, 2), 13), (b"IDAT", None, 0), ("IEND", b"", 0)]),
+    "A chunk list entry that is not a sequence (`None`)":
+        saving(png_chunks=[(b"IHDR", ihdr(2, 2), 13), None, (b"IEND", b"", 0)]),
+    "Width and height set to −1 on an image with a chunk list and 3 pixel bytes": [negative_size],
     "Filter type 5 in `_png_filters`": saving(png_filters=b"\0\5"),
 }
 
