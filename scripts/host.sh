@@ -46,6 +46,7 @@ if [ ! -x "$venv/bin/python" ]; then
   "$py" -m venv "$venv" >&2
   quiet_pip "$venv/bin/python" -m pip install -q --upgrade pip
 fi
+"$root/scripts/deps.sh"
 log "building and installing the package"
 quiet_pip "$venv/bin/python" -m pip install -q "$root[test]" "$@"
 echo "$venv/bin/python"

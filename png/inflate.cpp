@@ -1,0 +1,159 @@
+// png/inflate.cpp: the inflaters behind png/inflate.hpp.
+#include "png/inflate.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <new>
+
+#if defined(CORVANE_ISAL)
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#endif
+
+namespace corvane {
+
+uint32_t chunk_crc32(uint32_t crc, std::span<const uint8_t> bytes) {
+#if defined(CORVANE_ISAL)
+  return crc32_gzip_refl(crc, bytes.data(), bytes.size());
+#else
+  // zlib takes at most 4 GiB a call.
+  while (bytes.size() > 0) {
+    const size_t n = std::min<size_t>(bytes.size(), 1u << 30);
+    crc = uint32_t(::crc32(crc, bytes.data(), uInt(n)));
+    bytes = bytes.subspan(n);
+  }
+  return crc;
+#endif
+}
+
+std::string decompress_error_text(const ZlibError &e) {
+  std::string message = e.message;
+  if (message.empty()) {
+    // The texts the host's zlib module puts where zlib gives none.
+    if (e.code == Z_BUF_ERROR) message = "incomplete or truncated stream";
+    else if (e.code == Z_STREAM_ERROR) message = "inconsistent stream state";
+    else if (e.code == Z_DATA_ERROR) message = "invalid input data";
+  }
+  std::string text = "Error " + std::to_string(e.code) + " while decompressing data";
+  return message.empty() ? text : text + ": " + message;
+}
+
+struct Inflater::Impl {
+  virtual ~Impl() = default;
+  virtual Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) = 0;
+};
+
+namespace {
+
+// zlib inflate, as the host's zlib.decompress sets it up (a 32 KiB window).
+class ZlibImpl final : public Inflater::Impl {
+ public:
+  ZlibImpl() {
+    if (inflateInit(&zs_) != Z_OK) throw std::bad_alloc();
+  }
+  ~ZlibImpl() override { inflateEnd(&zs_); }
+
+  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) override {
+    for (;;) {
+      // zlib counts in uInt: at most 1 GiB each way a call.
+      const uInt give = uInt(std::min<size_t>(in.size(), 1u << 30)), room = uInt(std::min<size_t>(out.size(), 1u << 30));
+      zs_.next_in = const_cast<Bytef *>(in.data());
+      zs_.avail_in = give;
+      zs_.next_out = out.data();
+      zs_.avail_out = room;
+      const int r = inflate(&zs_, Z_NO_FLUSH);
+      in = in.subspan(give - zs_.avail_in);
+      out = out.subspan(room - zs_.avail_out);
+      if (r == Z_STREAM_END) return Inflater::Status::End;
+      if (r != Z_OK && r != Z_BUF_ERROR) {
+        error = {r, zs_.msg ? zs_.msg : ""};
+        return Inflater::Status::Error;
+      }
+      if (out.empty()) return Inflater::Status::OutputFull;
+      if (in.empty()) return Inflater::Status::NeedInput;
+    }
+  }
+
+ private:
+  z_stream zs_{};
+};
+
+#if defined(CORVANE_ISAL)
+// igzip, with the two zlib header bytes checked here as zlib checks them
+// (igzip would take a 64 KiB window, or a dictionary's flag, that zlib
+// refuses) and its window set to the one the header declares; igzip then
+// inflates the deflate data and verifies the Adler-32 after it.
+class IsalImpl final : public Inflater::Impl {
+ public:
+  IsalImpl() {
+    isal_inflate_init(&st_);
+    st_.crc_flag = ISAL_ZLIB_NO_HDR_VER;
+  }
+
+  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) override {
+    while (header_got_ < 2) {
+      if (in.empty()) return Inflater::Status::NeedInput;
+      header_[header_got_++] = in.front();
+      in = in.subspan(1);
+      if (header_got_ == 2 && !header_ok()) {
+        error = {};
+        return Inflater::Status::Error;
+      }
+    }
+    if (st_.block_state == ISAL_BLOCK_FINISH) return Inflater::Status::End;
+    for (;;) {
+      const uint32_t give = uint32_t(std::min<size_t>(in.size(), 1u << 30));
+      const uint32_t room = uint32_t(std::min<size_t>(out.size(), 1u << 30));
+      st_.next_in = const_cast<uint8_t *>(in.data());
+      st_.avail_in = give;
+      st_.next_out = out.data();
+      st_.avail_out = room;
+      const int r = isal_inflate(&st_);
+      in = in.subspan(give - st_.avail_in);
+      out = out.subspan(room - st_.avail_out);
+      if (r < 0 || r == ISAL_NEED_DICT) {
+        error = {};
+        return Inflater::Status::Error;
+      }
+      if (st_.block_state == ISAL_BLOCK_FINISH) return Inflater::Status::End;
+      if (out.empty()) return Inflater::Status::OutputFull;
+      if (in.empty()) return Inflater::Status::NeedInput;
+    }
+  }
+
+ private:
+  bool header_ok() {
+    const unsigned cmf = header_[0], flg = header_[1];
+    if ((cmf * 256 + flg) % 31 != 0 || (cmf & 15) != 8 || (cmf >> 4) > 7 || (flg & 0x20)) return false;
+    st_.hist_bits = (cmf >> 4) + 8;
+    return true;
+  }
+
+  inflate_state st_{};
+  uint8_t header_[2] = {};
+  int header_got_ = 0;
+};
+#endif
+
+}  // namespace
+
+Inflater::Inflater(bool exact) {
+#if defined(CORVANE_ISAL)
+  exact_ = exact;
+  if (exact_) impl_ = std::make_unique<ZlibImpl>();
+  else impl_ = std::make_unique<IsalImpl>();
+#else
+  (void)exact;
+  exact_ = true;
+  impl_ = std::make_unique<ZlibImpl>();
+#endif
+}
+
+Inflater::~Inflater() = default;
+
+Inflater::Status Inflater::run(std::span<const uint8_t> &in, std::span<uint8_t> &out) {
+  return impl_->run(in, out, error_);
+}
+
+}  // namespace corvane
