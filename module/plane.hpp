@@ -17,7 +17,15 @@ namespace corvane {
 class GrowingPlane {
  public:
   explicit GrowingPlane(int64_t total) : total_(total) {}
-  int init() { return (plane_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0))) ? 0 : -1; }
+  // With `whole`, the plane is made at its full size at once: where the
+  // header's size is modest, one allocation costs less than growing (on
+  // PyPy much less: each growth copies).
+  int init(bool whole = false) {
+    const int64_t n = whole ? total_ : 0;
+    if (!(plane_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(n))))) return -1;
+    capacity_ = n;
+    return 0;
+  }
 
   // Capacity for at least n bytes (n <= total); -1 with an exception set.
   int reserve(int64_t n) {
@@ -34,6 +42,7 @@ class GrowingPlane {
     filled_ += n;
     return at;
   }
+  int64_t total() const { return total_; }
   uint8_t *data() { return reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane_.get())); }
   // All the memory reserved so far; it moves when reserve grows it.
   std::span<uint8_t> room() { return {data(), size_t(capacity_)}; }

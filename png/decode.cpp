@@ -2,18 +2,25 @@
 // IEND (recording each, IDAT with its length only), checks the header,
 // inflates the joined IDAT data once and reconstructs the rows straight into
 // the image's planes (png/scanline.hpp).
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/host.hpp"
 #include "module/plane.hpp"
 #include "module/unpack.hpp"
+#include "png/inflate.hpp"
 #include "png/png.hpp"
 #include "png/scanline.hpp"
+#include "png/walk.hpp"
 
 namespace corvane {
 namespace {
@@ -255,21 +262,45 @@ int check_header(const Header &h) {
 }
 
 // Where the decompressed stream goes: straight into the row reconstruction,
-// whose planes grow with the rows completed, so the stream itself is never
-// held whole and a header's claimed size is never reserved before data backs it.
+// so the stream itself is never held whole. Planes of a modest size are made
+// whole at once; larger ones grow with the rows completed, so that a header's
+// claimed size is never reserved before data backs it.
 class RowSink {
  public:
+  // What a header may cost before its data backs it.
+  static constexpr int64_t kWholeAtOnce = 64 << 20;
+
   RowSink(int32_t width, int32_t height, int channels, const PngSizes &s)
       : width_(width), height_(height), expected_(s.raw_bytes), channels_(channels), rgb_(s.rgb_bytes),
         alpha_(channels == 4 ? s.area : 0), filters_(height), rows_(width, height, channels) {}
-  int init() { return rgb_.init() < 0 || alpha_.init() < 0 || filters_.init() < 0 ? -1 : 0; }
+  int init() {
+    const bool whole = int64_t(rgb_.total()) + alpha_.total() + filters_.total() <= kWholeAtOnce;
+    if (rgb_.init(whole) < 0 || alpha_.init(whole) < 0 || filters_.init(whole) < 0) return -1;
+    if (whole) room_rows_ = height_;
+    look_up();
+    return 0;
+  }
 
-  int feed(std::span<const uint8_t> bytes) {
-    const int64_t rows = rows_.rows_after(bytes.size());
+  // Whether the rows that n more bytes complete have their room already.
+  bool has_room(size_t n) const { return rows_.rows_after(n) <= room_rows_; }
+  // Makes that room (the interpreter's lock held).
+  int make_room(size_t n) {
+    const int64_t rows = rows_.rows_after(n);
+    if (rows <= room_rows_) return 0;
     if (rgb_.reserve(rows * width_ * 3) < 0 || alpha_.reserve(channels_ == 4 ? rows * width_ : 0) < 0 ||
         filters_.reserve(rows) < 0)
       return -1;
-    return rows_.feed(bytes, rgb_.room(), alpha_.room(), filters_.room()) ? 0 : (PyErr_NoMemory(), -1);
+    room_rows_ = rows;
+    look_up();
+    return 0;
+  }
+  // Reconstructs rows from n more bytes, within the room made for them. Needs
+  // no interpreter lock; false when memory for a split row was not had.
+  bool feed_rows(std::span<const uint8_t> bytes) { return rows_.feed(bytes, rgb_room_, alpha_room_, filter_room_); }
+
+  int feed(std::span<const uint8_t> bytes) {
+    if (make_room(bytes.size()) < 0) return -1;
+    return feed_rows(bytes) ? 0 : (PyErr_NoMemory(), -1);
   }
   size_t fed() const { return rows_.fed(); }
   // Back to the first row, for a stream that is fed again from its start.
@@ -294,10 +325,20 @@ class RowSink {
   }
 
  private:
+  // The planes' memory, looked up while the lock is held: on PyPy that is a
+  // call into the host.
+  void look_up() {
+    rgb_room_ = rgb_.room();
+    alpha_room_ = alpha_.room();
+    filter_room_ = filters_.room();
+  }
+
   int64_t width_, height_, expected_;
   int channels_;
   GrowingPlane rgb_, alpha_, filters_;
   StreamUnfilter rows_;
+  int64_t room_rows_ = 0;
+  std::span<uint8_t> rgb_room_, alpha_room_, filter_room_;
 };
 
 // Input is fed to the inflater in pieces of this size, and each call returns
@@ -371,6 +412,222 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
   }
 }
 
+// --- the native path: the whole decode in C, the interpreter's lock let go
+// for the byte work, when every name it involves is the genuine one.
+
+// Whether zlib.decompress is the host's own (the chunk reading's names are
+// asked by genuine_chunk_reading).
+bool genuine_inflate(PyObject *fn) {
+  Ref zlib = Ref::steal(global(fn, "zlib"));
+  Ref plain = Ref::steal(zlib ? attr(zlib.get(), "decompress") : nullptr);
+  PyErr_Clear();  // a name that is missing only rules the native path out
+  return zlib.get() == host.zlib && plain.get() == host.zlib_decompress;
+}
+
+// Where a private stream's bytes are: the bytes the front door holds (after
+// the signature), or the regular file under the stream, from its position
+// on. Nothing for a file that cannot be read at an offset (a pipe, a
+// device): the block reading takes those. -1 with an error set.
+int native_source(PyObject *stream, const PrivateStream &priv, std::optional<ByteSource> &source) {
+  if (priv.source) {
+    const auto *data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(priv.source));
+    const size_t size = size_t(PyBytes_GET_SIZE(priv.source));
+    source.emplace(std::span<const uint8_t>(data, size).subspan(std::min<size_t>(8, size)));
+    return 0;
+  }
+  Ref fd_obj = Ref::steal(call_method(stream, "fileno"));
+  Ref pos_obj = Ref::steal(fd_obj ? call_method(stream, "tell") : nullptr);
+  if (!pos_obj) return -1;
+  const long fd = PyLong_AsLong(fd_obj.get());
+  const long long pos = PyLong_AsLongLong(pos_obj.get());
+  if (PyErr_Occurred()) return -1;
+  struct stat st;
+  if (fstat(int(fd), &st) == 0 && S_ISREG(st.st_mode)) source.emplace(int(fd), int64_t(pos));
+  return 0;
+}
+
+[[gnu::cold]] int raise_walk_error(const Walk &w) {
+  switch (w.error) {
+    case WalkError::None:
+      return 0;
+    case WalkError::EofLength:
+      return fail(value_error("Unexpected EOF while reading chunk length"));
+    case WalkError::EofType:
+      return fail(value_error("Unexpected EOF while reading chunk type"));
+    case WalkError::EofData:
+      return fail(value_error("Unexpected EOF while reading chunk data"));
+    case WalkError::EofCrc:
+      return fail(value_error("Unexpected EOF while reading chunk CRC"));
+    case WalkError::BadCrc:
+      return fail(value_error("Corrupted PNG chunk detected"));
+    case WalkError::Io:
+      errno = w.io_errno;
+      return fail(PyErr_SetFromErrno(PyExc_OSError));
+  }
+  return -1;
+}
+
+// The chunk list of a walk, as read_chunks records it, the header read from
+// each IHDR on the way; then the error that stopped the walk, if any. The
+// records come first: a chunk the walk finished was read before the one that
+// failed.
+int record_walk(PyObject *fn, const ByteSource &source, const Walk &w, PyObject *chunks, Header &header) {
+  for (const ChunkRecord &c : w.chunks) {
+    Ref type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(c.type.data()), 4));
+    Ref length = Ref::steal(PyLong_FromUnsignedLong(c.length));
+    if (!type || !length) return -1;
+    Ref data;
+    if (c.is("IDAT")) {
+      data = Ref::borrow(Py_None);
+    } else {
+      const uint8_t *bytes = source.in_memory() ? source.memory().data() + c.at : c.data.data();
+      data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), Py_ssize_t(c.length)));
+      if (!data || (c.is("IHDR") && read_header(fn, data.get(), header) < 0)) return -1;
+    }
+    Ref record = Ref::steal(PyTuple_Pack(3, type.get(), data.get(), length.get()));
+    if (!record || PyList_Append(chunks, record.get()) < 0) return -1;
+  }
+  return raise_walk_error(w);
+}
+
+// How an inflate over the IDAT data ended.
+struct Inflated {
+  enum Kind { Done, Malformed, Truncated, Corrupt, Io, NoMemory };
+  Inflated(Kind k = Done, ZlibError e = {}, int io = 0) : kind(k), error(std::move(e)), io_errno(io) {}
+  Kind kind;
+  ZlibError error;  // Corrupt, from an exact inflater
+  int io_errno;
+};
+
+// zlib's verdict on the IDAT data, bounded as inflate_native is, the output
+// counted and dropped.
+Inflated zlib_verdict(const ByteSource &source, const Walk &w, size_t expected) {
+  WithoutGil released;
+  Inflater inflater(true);
+  IdatStream idat(source, w.chunks);
+  std::vector<uint8_t> piece(static_cast<size_t>(kOutputPiece));
+  std::span<const uint8_t> in;
+  size_t produced = 0;
+  for (;;) {
+    if (in.empty()) {
+      if (idat.next(in) < 0) return Inflated(Inflated::Io, {}, errno);
+      if (in.empty()) return Inflated(Inflated::Truncated);
+    }
+    std::span<uint8_t> out(piece.data(), std::min(piece.size(), expected + 1 - produced));
+    const size_t room = out.size();
+    const Inflater::Status status = inflater.run(in, out);
+    produced += room - out.size();
+    if (produced > expected) return Inflated(Inflated::Malformed);
+    if (status == Inflater::Status::End) return Inflated(produced == expected ? Inflated::Done : Inflated::Malformed);
+    if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater.error());
+  }
+}
+
+// Inflates the IDAT data into the sink, never past one byte more than
+// `expected`, the lock let go except to grow the planes. An inexact
+// inflater's Corrupt carries no words: the stream must be inflated again.
+Inflated inflate_native(const ByteSource &source, const Walk &w, size_t expected, RowSink &sink, bool exact) {
+  Inflater inflater(exact);
+  IdatStream idat(source, w.chunks);
+  std::vector<uint8_t> piece(static_cast<size_t>(kOutputPiece));
+  std::span<const uint8_t> in;
+  const size_t cap = expected + 1;
+  for (;;) {
+    size_t grow = 0;
+    std::optional<Inflated> ended;
+    {
+      WithoutGil released;
+      while (!ended) {
+        const size_t want = std::min(piece.size(), cap - sink.fed());
+        if (!sink.has_room(want)) {
+          grow = want;
+          break;
+        }
+        if (in.empty()) {
+          if (idat.next(in) < 0) {
+            ended = Inflated(Inflated::Io, {}, errno);
+            break;
+          }
+          if (in.empty()) {
+            ended = Inflated(Inflated::Truncated);
+            break;
+          }
+        }
+        std::span<uint8_t> out(piece.data(), want);
+        const Inflater::Status status = inflater.run(in, out);
+        const size_t produced = want - out.size();
+        if (produced > 0 && !sink.feed_rows({piece.data(), produced})) ended = Inflated(Inflated::NoMemory);
+        else if (sink.fed() > expected) ended = Inflated(Inflated::Malformed);
+        else if (status == Inflater::Status::End)
+          ended = Inflated(sink.fed() == expected ? Inflated::Done : Inflated::Malformed);
+        else if (status == Inflater::Status::Error) ended = Inflated(Inflated::Corrupt, inflater.error());
+      }
+    }
+    if (ended) return *ended;
+    if (sink.make_room(grow) < 0) {
+      PyErr_Clear();
+      return Inflated(Inflated::NoMemory);
+    }
+  }
+}
+
+// The native decode after the signature: 1 with `out` filled or -1 with an
+// error, as load_png; 0 when the stream is not one it can read (the caller
+// goes on with the chunks reading).
+int load_native(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loaded &out) {
+  std::optional<ByteSource> source;
+  if (native_source(stream, priv, source) < 0) return -1;
+  if (!source) return 0;
+  Walk w = without_gil([&] { return walk_chunks(*source); });
+  Ref chunks = Ref::steal(PyList_New(0));
+  Header h;
+  if (!chunks || record_walk(fn, *source, w, chunks.get(), h) < 0 || check_header(h) < 0) return -1;
+  const int channels = h.v[3] == 2 ? 3 : 4;
+  const int32_t width = h.height() == 0 ? 0 : h.width();
+  Result<PngSizes> sizes = png_sizes(width, h.height(), channels);
+  if (!sizes) return fail(raise_core(sizes));
+  const size_t expected = size_t(sizes.value.raw_bytes);
+
+  std::optional<RowSink> sink(std::in_place, width, h.height(), channels, sizes.value);
+  if (sink->init() < 0) return -1;
+  Inflated r = inflate_native(*source, w, expected, *sink, kZlibOnly);
+  // A stream igzip did not inflate to its end is inflated again by zlib, the
+  // planes let go first, for zlib's verdict and words; where zlib takes the
+  // stream after all, it fills the planes anew.
+  if (r.kind != Inflated::Done && !kZlibOnly) {
+    sink.reset();
+    if ((r = zlib_verdict(*source, w, expected)).kind == Inflated::Done) {
+      sink.emplace(width, h.height(), channels, sizes.value);
+      if (sink->init() < 0) return -1;
+      r = inflate_native(*source, w, expected, *sink, true);
+    }
+  }
+  if (r.kind != Inflated::Done) sink.reset();
+  switch (r.kind) {
+    case Inflated::Done:
+      break;
+    case Inflated::Malformed:
+      return fail(malformed());
+    case Inflated::Truncated:
+      return fail(truncated_stream());
+    case Inflated::Corrupt:
+      return fail(raise(host.zlib_error, decompress_error_text(r.error).c_str()));
+    case Inflated::Io:
+      errno = r.io_errno;
+      return fail(PyErr_SetFromErrno(PyExc_OSError));
+    case Inflated::NoMemory:
+      return fail(PyErr_NoMemory());
+  }
+  if (sink->finish(out) < 0) return -1;
+  out.width = Ref::steal(PyLong_FromLong(h.width()));
+  out.height = Ref::steal(PyLong_FromLong(h.height()));
+  out.channels = Ref::steal(PyLong_FromLong(channels));
+  if (!out.width || !out.height || !out.channels) return -1;
+  out.chunks = std::move(chunks);
+  out.bmp_meta = Ref::borrow(Py_None);
+  return 1;
+}
+
 }  // namespace
 
 int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
@@ -390,7 +647,12 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   // over, or the file in blocks instead of four reads per chunk.
   // Whether the names involved are genuine is asked only now: the comparison
   // above may have run a caller's code.
-  if (priv && genuine_chunk_reading(fn)) {
+  const bool genuine = priv && genuine_chunk_reading(fn);
+  if (genuine && genuine_inflate(fn)) {
+    const int done = load_native(fn, stream, *priv, out);
+    if (done != 0) return done < 0 ? -1 : 0;
+  }
+  if (genuine) {
     BlockChunks blocks(priv->source ? nullptr : stream, priv->source, 8);
     read = read_chunks(fn, [&](Chunk &c) { return blocks.next(c); }, true, chunks.get(), idat.get(), h);
   } else {

@@ -24,6 +24,13 @@ struct ZlibError {
   std::string message;
 };
 
+// Whether every inflater is zlib's (a build without ISA-L).
+#if defined(CORVANE_ISAL)
+inline constexpr bool kZlibOnly = false;
+#else
+inline constexpr bool kZlibOnly = true;
+#endif
+
 class Inflater {
  public:
   enum class Status {

@@ -1,0 +1,29 @@
+// module/gil.hpp: the interpreter's lock let go for a stretch of pure byte
+// work (file reads, inflating, filtering, compressing), so that other threads
+// run meanwhile. Nothing of the host may be touched while it is let go: no
+// object, no reference count, no error state; only memory the stretch was
+// given, which nobody else can resize or free until the lock is back.
+#pragma once
+#include <Python.h>
+
+namespace corvane {
+
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil &) = delete;
+  WithoutGil &operator=(const WithoutGil &) = delete;
+
+ private:
+  PyThreadState *state_;
+};
+
+// fn() with the lock let go.
+template <class Fn>
+auto without_gil(Fn &&fn) {
+  WithoutGil released;
+  return fn();
+}
+
+}  // namespace corvane
