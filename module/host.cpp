@@ -5,6 +5,7 @@
 #include <new>
 
 #include "module/function.hpp"
+#include "png/deflate.hpp"
 
 namespace corvane {
 
@@ -57,10 +58,17 @@ int host_init_modules(PyObject *globals) {
   if (!host.struct_module || !(host.struct_unpack = attr(host.struct_module, "unpack")) ||
       !(host.zlib_crc32 = attr(zlib, "crc32")))
     return -1;
-  return ((host.zlib_decompress = attr(zlib, "decompress")) && (host.zlib_decompressobj = attr(zlib, "decompressobj")) &&
-          (host.zlib_error = attr(zlib, "error")))
-             ? 0
-             : -1;
+  if (!(host.zlib_decompress = attr(zlib, "decompress")) || !(host.zlib_decompressobj = attr(zlib, "decompressobj")) ||
+      !(host.zlib_error = attr(zlib, "error")) || !(host.zlib_compress = attr(zlib, "compress")))
+    return -1;
+  // The module deflates itself only with the very zlib the host's module
+  // runs: the same library gives the same bytes as zlib.compress.
+  Ref runtime = Ref::steal(attr(zlib, "ZLIB_RUNTIME_VERSION"));
+  PyErr_Clear();
+  const char *version = runtime && PyUnicode_Check(runtime.get()) ? PyUnicode_AsUTF8(runtime.get()) : nullptr;
+  PyErr_Clear();
+  host.native_deflate = version && std::strcmp(version, linked_zlib_version()) == 0;
+  return 0;
 }
 
 PyObject *global(PyObject *fn, const char *name) {

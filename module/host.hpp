@@ -16,7 +16,10 @@ struct Host {
   PyObject *staticmethod = nullptr, *classmethod = nullptr, *open = nullptr, *print = nullptr;
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
-  PyObject *zlib_error = nullptr, *zlib_crc32 = nullptr, *bytes_io = nullptr;
+  PyObject *zlib_error = nullptr, *zlib_crc32 = nullptr, *zlib_compress = nullptr, *bytes_io = nullptr;
+  // Whether the host's zlib module runs the zlib the module links, so that
+  // deflating here gives zlib.compress's bytes.
+  bool native_deflate = false;
   PyObject *struct_module = nullptr, *struct_unpack = nullptr;
   PyObject *read_chunk = nullptr;       // the module's own _readChunk,
   PyObject *make_chunk = nullptr;       // _makeChunk

@@ -10,8 +10,10 @@
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/host.hpp"
 #include "module/unpack.hpp"
+#include "png/deflate.hpp"
 #include "png/png.hpp"
 #include "png/scanline.hpp"
 #include "png/split.hpp"
@@ -128,7 +130,15 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
   if (!raw) return nullptr;
   Ref zlib = Ref::steal(global(fn, "zlib"));
   Ref compress = Ref::steal(zlib ? attr(zlib.get(), "compress") : nullptr);
-  return compress ? call(compress.get(), raw.get()) : nullptr;
+  if (!compress) return nullptr;
+  if (compress.get() != host.zlib_compress || !host.native_deflate) return call(compress.get(), raw.get());
+  // The host's own zlib.compress, over the same library: compressed here,
+  // the lock let go, from the stream this call made and nobody else holds.
+  std::vector<uint8_t> out;
+  const auto stream = std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw.get())),
+                                size_t(PyBytes_GET_SIZE(raw.get())));
+  if (!without_gil([&] { return deflate_like_host(stream, out); })) return PyErr_NoMemory();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()), Py_ssize_t(out.size()));
 }
 
 // The bytes of a file, gathered as the objects that hold them (bytes, the

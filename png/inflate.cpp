@@ -39,22 +39,19 @@ std::string decompress_error_text(const ZlibError &e) {
   return message.empty() ? text : text + ": " + message;
 }
 
-struct Inflater::Impl {
-  virtual ~Impl() = default;
-  virtual Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) = 0;
-};
-
 namespace {
 
 // zlib inflate, as the host's zlib.decompress sets it up (a 32 KiB window).
-class ZlibImpl final : public Inflater::Impl {
+class ZlibImpl {
  public:
   ZlibImpl() {
     if (inflateInit(&zs_) != Z_OK) throw std::bad_alloc();
   }
-  ~ZlibImpl() override { inflateEnd(&zs_); }
+  ~ZlibImpl() { inflateEnd(&zs_); }
+  ZlibImpl(const ZlibImpl &) = delete;
+  ZlibImpl &operator=(const ZlibImpl &) = delete;
 
-  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) override {
+  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) {
     for (;;) {
       // zlib counts in uInt: at most 1 GiB each way a call.
       const uInt give = uInt(std::min<size_t>(in.size(), 1u << 30)), room = uInt(std::min<size_t>(out.size(), 1u << 30));
@@ -84,14 +81,14 @@ class ZlibImpl final : public Inflater::Impl {
 // (igzip would take a 64 KiB window, or a dictionary's flag, that zlib
 // refuses) and its window set to the one the header declares; igzip then
 // inflates the deflate data and verifies the Adler-32 after it.
-class IsalImpl final : public Inflater::Impl {
+class IsalImpl {
  public:
   IsalImpl() {
     isal_inflate_init(&st_);
     st_.crc_flag = ISAL_ZLIB_NO_HDR_VER;
   }
 
-  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) override {
+  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) {
     while (header_got_ < 2) {
       if (in.empty()) return Inflater::Status::NeedInput;
       header_[header_got_++] = in.front();
@@ -138,22 +135,35 @@ class IsalImpl final : public Inflater::Impl {
 
 }  // namespace
 
-Inflater::Inflater(bool exact) {
+// One of the two, chosen when the inflater is made. (No virtual calls: the
+// sanitized builds that run under an uninstrumented host have no runtime for
+// checking them.)
+struct Inflater::Impl {
+  std::unique_ptr<ZlibImpl> zlib;
+#if defined(CORVANE_ISAL)
+  std::unique_ptr<IsalImpl> isal;
+#endif
+};
+
+Inflater::Inflater(bool exact) : impl_(std::make_unique<Impl>()) {
 #if defined(CORVANE_ISAL)
   exact_ = exact;
-  if (exact_) impl_ = std::make_unique<ZlibImpl>();
-  else impl_ = std::make_unique<IsalImpl>();
+  if (exact_) impl_->zlib = std::make_unique<ZlibImpl>();
+  else impl_->isal = std::make_unique<IsalImpl>();
 #else
   (void)exact;
   exact_ = true;
-  impl_ = std::make_unique<ZlibImpl>();
+  impl_->zlib = std::make_unique<ZlibImpl>();
 #endif
 }
 
 Inflater::~Inflater() = default;
 
 Inflater::Status Inflater::run(std::span<const uint8_t> &in, std::span<uint8_t> &out) {
-  return impl_->run(in, out, error_);
+#if defined(CORVANE_ISAL)
+  if (impl_->isal) return impl_->isal->run(in, out, error_);
+#endif
+  return impl_->zlib->run(in, out, error_);
 }
 
 }  // namespace corvane
