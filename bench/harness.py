@@ -26,11 +26,14 @@ from common import ROOT, ensure_inputs, facts, host_name, say  # noqa: E402
 
 MIB = 1 << 20
 
-# Targets. PNG open: per input, on CPython; PyPy may be 0.05 above.
-OPEN_LIMIT = {"4K RGB": 1.08, "4K RGBA": 1.08, "512x512 RGB": 1.25, "64x64 icon RGBA": 2.0}
-PYPY_OPEN_SLACK = 0.05
-SAVE_LIMIT = {"4K RGB": 1.04, "4K RGBA": 1.04, "512x512 RGB": 1.04}
-BMP_VS_COPY, BMP_VS_PILLOW = 3.0, 0.5
+# Targets. PNG open, of zlib.decompress of the same data: per input and host
+# (the small icon costs PyPy more, where each call crosses into C); and
+# faster than Pillow's open and load everywhere.
+OPEN_LIMIT = {"4K RGB": 0.45, "4K RGBA": 0.45, "512x512 RGB": 0.5, "64x64 icon RGBA": 1.0}
+PYPY_OPEN_LIMIT = dict(OPEN_LIMIT, **{"64x64 icon RGBA": 1.5})
+SAVE_LIMIT = {"4K RGB": 1.02, "4K RGBA": 1.02, "512x512 RGB": 1.02}
+BMP_OPEN_VS_COPY, BMP_SAVE_VS_PILLOW = 1.5, 0.5
+THREADS_LIMIT = 1.8
 
 
 def _row(section, label, value, unit, limit=None, strict=False, baseline=""):
@@ -45,15 +48,16 @@ def rows_of(res):
     pypy = res["versions"]["implementation"] == "PyPy"
     rows = []
     for e in res.get("png") or []:
-        lim = OPEN_LIMIT.get(e["name"])
-        if lim is not None and pypy:
-            lim = round(lim + PYPY_OPEN_SLACK, 2)
+        lim = (PYPY_OPEN_LIMIT if pypy else OPEN_LIMIT).get(e["name"])
         base = "zlib.decompress %.2f ms" % (e["decompress_s"] * 1e3)
         sec = "PNG open / zlib.decompress of the IDAT data"
+        pil = e["open"]["Pillow open+load"]["ratio"]
         rows.append(_row(sec, "%s open(bytes)" % e["name"], e["open"]["open(bytes)"]["ratio"], "x", lim,
                          baseline=base))
         rows.append(_row(sec, "%s open(path)" % e["name"], e["open"]["open(path)"]["ratio"], "x", lim))
-        rows.append(_row(sec, "%s Pillow open+load" % e["name"], e["open"]["Pillow open+load"]["ratio"], "x"))
+        rows.append(_row(sec, "%s Pillow open+load" % e["name"], pil, "x"))
+        rows.append(_row(sec, "%s open(path) / Pillow" % e["name"], e["open"]["open(path)"]["ratio"] / pil, "x",
+                         1.0, strict=True))
     for e in res.get("png") or []:
         sec = "PNG save / zlib.compress of the scanline stream (default level)"
         if e.get("save"):
@@ -63,9 +67,11 @@ def rows_of(res):
         b = res["bmp"]
         sec = "BMP 4K RGB (%dx%d) / a plain copy, %s, and / Pillow" % (b["width"], b["height"], b["copy"])
         for label, c in b["cases"].items():
-            rows.append(_row(sec, "%s / copy" % label, c["vs_copy"], "x", BMP_VS_COPY,
+            rows.append(_row(sec, "%s / copy" % label, c["vs_copy"], "x",
+                             None if label == "save" else BMP_OPEN_VS_COPY,
                              baseline="copy %.2f ms" % (c["copy_s"] * 1e3)))
-            rows.append(_row(sec, "%s / Pillow" % label, c["vs_pillow"], "x", BMP_VS_PILLOW,
+            rows.append(_row(sec, "%s / Pillow" % label, c["vs_pillow"], "x",
+                             BMP_SAVE_VS_PILLOW if label == "save" else 1.0, strict=label != "save",
                              baseline="Pillow %.2f ms" % (c["pillow_s"] * 1e3)))
     if res.get("pixels"):
         p = res["pixels"]
@@ -91,11 +97,17 @@ def rows_of(res):
                      _row(sec, "putPixel / Pillow px[x, y] = v", put_pil, "x"),
                      _row(sec, "putPixel / d.get(c)", r["putPixel / d.get(c)"], "x")]
     for m in res.get("memory") or []:
-        sec = "Peak RSS growth of open(path), fresh process; allowed: file + stream + buffers + 1 MiB"
+        sec = "Peak RSS growth of open(path), fresh process; allowed: the host's own bytearray of the planes + 8 MiB"
         rows.append(_row(sec, "%s open(path)" % m["name"], m["growth_bytes"] / MIB, "MiB",
                          round(m["limit_bytes"] / MIB, 1),
-                         baseline="%.1f + %.1f + %.1f + 1" % (m["file_bytes"] / MIB, m["stream_bytes"] / MIB,
-                                                               m["buffer_bytes"] / MIB)))
+                         baseline="bytearray(%d): %.1f MiB" % (m["planes_bytes"], m["host_bytearray_bytes"] / MIB)))
+    t = res.get("threads")
+    if t:
+        sec = "Two threads / one, %s (throughput)" % t["name"]
+        for label in ("open(path)", "save"):
+            rows.append(_row(sec, label, t[label]["ratio"], "x"))
+            rows[-1]["limit"], rows[-1]["ok"] = THREADS_LIMIT, round(t[label]["ratio"], 2) >= THREADS_LIMIT
+            rows[-1]["at_least"] = True
     return rows
 
 
@@ -117,6 +129,8 @@ def fmt_value(row):
 def fmt_limit(row):
     if row["limit"] is None:
         return ""
+    if row.get("at_least"):
+        return ">= %g%s" % (row["limit"], "x" if row["unit"] == "x" else "")
     unit = {"x": "x", "ns": " ns", "MiB": " MiB"}[row["unit"]]
     return "%s %g%s" % ("<" if row["strict"] else "<=", row["limit"], unit)
 
@@ -154,13 +168,14 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="Corvane benchmark harness")
     ap.add_argument("--host", default=host_name(), help="name of this host in the results (default: %(default)s)")
     ap.add_argument("--quick", action="store_true", help="a smoke run of a few seconds (4K saves left out)")
-    ap.add_argument("--only", default="", help="comma-separated subset of png,bmp,pixels,memory (writes no JSON)")
+    ap.add_argument("--only", default="", help="comma-separated subset of png,bmp,pixels,memory,threads "
+                    "(writes no JSON)")
     ap.add_argument("--markdown", action="store_true", help="print the latest results of every host as Markdown")
     args = ap.parse_args(argv)
     if args.markdown:
         import report
         return report.main([])
-    parts = ["png", "bmp", "pixels", "memory"]
+    parts = ["png", "bmp", "pixels", "memory", "threads"]
     only = [p for p in args.only.split(",") if p] or parts
     unknown = set(only) - set(parts)
     if unknown:
@@ -177,6 +192,7 @@ def main(argv=None):
     import bench_codecs
     import bench_memory
     import bench_pixels
+    import bench_threads
 
     if "png" in only:
         say("== %s: PNG open and save" % args.host)
@@ -190,6 +206,9 @@ def main(argv=None):
     if "memory" in only:
         say("== %s: peak memory of open" % args.host)
         res["memory"] = bench_memory.run(args.quick)
+    if "threads" in only:
+        say("== %s: two threads against one" % args.host)
+        res["threads"] = bench_threads.run(args.quick)
     res["seconds"] = time.time() - t0
     if hasattr(os, "getloadavg"):
         res["machine"]["loadavg_at_end"] = [round(x, 2) for x in os.getloadavg()]

@@ -36,7 +36,7 @@ std::optional<std::span<const uint8_t>> fixed_bytes(PyObject *o) {
   if (PyBytes_CheckExact(o))
     return std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(o)), size_t(PyBytes_GET_SIZE(o)));
   if (PyMemoryView_Check(o)) {
-    const Py_buffer *v = PyMemoryView_GET_BUFFER(o);
+    Py_buffer *v = PyMemoryView_GET_BUFFER(o);
     if (v->obj && PyBytes_CheckExact(v->obj) && PyBuffer_IsContiguous(v, 'C'))
       return std::span(static_cast<const uint8_t *>(v->buf), size_t(v->len));
   }
