@@ -442,7 +442,7 @@ int native_source(PyObject *stream, const PrivateStream &priv, std::optional<Byt
   const long long pos = PyLong_AsLongLong(pos_obj.get());
   if (PyErr_Occurred()) return -1;
   struct stat st;
-  if (fstat(int(fd), &st) == 0 && S_ISREG(st.st_mode)) source.emplace(int(fd), int64_t(pos));
+  if (fstat(int(fd), &st) == 0 && S_ISREG(st.st_mode)) source.emplace(int(fd), int64_t(pos), int64_t(st.st_size));
   return 0;
 }
 
@@ -505,7 +505,8 @@ Inflated zlib_verdict(const ByteSource &source, const Walk &w, size_t expected) 
   WithoutGil released;
   Inflater inflater(true);
   IdatStream idat(source, w.chunks);
-  std::vector<uint8_t> piece(static_cast<size_t>(kOutputPiece));
+  const size_t piece_size = std::min<size_t>(size_t(kOutputPiece), expected + 1);
+  const auto piece = std::make_unique_for_overwrite<uint8_t[]>(piece_size);
   std::span<const uint8_t> in;
   size_t produced = 0;
   for (;;) {
@@ -513,7 +514,7 @@ Inflated zlib_verdict(const ByteSource &source, const Walk &w, size_t expected) 
       if (idat.next(in) < 0) return Inflated(Inflated::Io, {}, errno);
       if (in.empty()) return Inflated(Inflated::Truncated);
     }
-    std::span<uint8_t> out(piece.data(), std::min(piece.size(), expected + 1 - produced));
+    std::span<uint8_t> out(piece.get(), std::min(piece_size, expected + 1 - produced));
     const size_t room = out.size();
     const Inflater::Status status = inflater.run(in, out);
     produced += room - out.size();
@@ -529,7 +530,8 @@ Inflated zlib_verdict(const ByteSource &source, const Walk &w, size_t expected) 
 Inflated inflate_native(const ByteSource &source, const Walk &w, size_t expected, RowSink &sink, bool exact) {
   Inflater inflater(exact);
   IdatStream idat(source, w.chunks);
-  std::vector<uint8_t> piece(static_cast<size_t>(kOutputPiece));
+  const size_t piece_size = std::min<size_t>(size_t(kOutputPiece), expected + 1);
+  const auto piece = std::make_unique_for_overwrite<uint8_t[]>(piece_size);
   std::span<const uint8_t> in;
   const size_t cap = expected + 1;
   for (;;) {
@@ -538,7 +540,7 @@ Inflated inflate_native(const ByteSource &source, const Walk &w, size_t expected
     {
       WithoutGil released;
       while (!ended) {
-        const size_t want = std::min(piece.size(), cap - sink.fed());
+        const size_t want = std::min(piece_size, cap - sink.fed());
         if (!sink.has_room(want)) {
           grow = want;
           break;
@@ -553,10 +555,10 @@ Inflated inflate_native(const ByteSource &source, const Walk &w, size_t expected
             break;
           }
         }
-        std::span<uint8_t> out(piece.data(), want);
+        std::span<uint8_t> out(piece.get(), want);
         const Inflater::Status status = inflater.run(in, out);
         const size_t produced = want - out.size();
-        if (produced > 0 && !sink.feed_rows({piece.data(), produced})) ended = Inflated(Inflated::NoMemory);
+        if (produced > 0 && !sink.feed_rows({piece.get(), produced})) ended = Inflated(Inflated::NoMemory);
         else if (sink.fed() > expected) ended = Inflated(Inflated::Malformed);
         else if (status == Inflater::Status::End)
           ended = Inflated(sink.fed() == expected ? Inflated::Done : Inflated::Malformed);

@@ -123,11 +123,13 @@ class IsalImpl {
   bool header_ok() {
     const unsigned cmf = header_[0], flg = header_[1];
     if ((cmf * 256 + flg) % 31 != 0 || (cmf & 15) != 8 || (cmf >> 4) > 7 || (flg & 0x20)) return false;
-    st_.hist_bits = (cmf >> 4) + 8;
+    // A window below 32 KiB is igzip's to enforce; the full one is its
+    // default, which keeps its fastest loop.
+    if ((cmf >> 4) < 7) st_.hist_bits = (cmf >> 4) + 8;
     return true;
   }
 
-  inflate_state st_{};
+  inflate_state st_;  // isal_inflate_init sets what it needs: the rest is window and tables, not to be cleared
   uint8_t header_[2] = {};
   int header_got_ = 0;
 };

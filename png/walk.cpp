@@ -39,7 +39,12 @@ uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) <
 class Reader {
  public:
   explicit Reader(const ByteSource &s) : s_(s) {
-    if (!s.in_memory()) block_.resize(ByteSource::kBlock);
+    if (!s.in_memory()) {
+      // Sized for the file, so a small one costs no megabyte; memory not
+      // cleared, since every byte used is read first.
+      block_size_ = size_t(std::clamp<int64_t>(s.size_hint(), 4096, ByteSource::kBlock));
+      block_ = std::make_unique_for_overwrite<uint8_t[]>(block_size_);
+    }
   }
   // Takes up to n bytes, handing each contiguous piece to visit(span): how
   // many there were (fewer only at the end), or -1 with errno set.
@@ -54,13 +59,13 @@ class Reader {
         piece = m.subspan(size_t(pos_), size_t(std::min<uint64_t>(n - got, m.size() - size_t(pos_))));
       } else {
         if (used_ == have_) {
-          const int64_t r = s_.read(pos_, block_);
+          const int64_t r = s_.read(pos_, {block_.get(), block_size_});
           if (r < 0) return -1;
           if (r == 0) break;
           have_ = size_t(r);
           used_ = 0;
         }
-        piece = std::span<const uint8_t>(block_).subspan(used_, size_t(std::min<uint64_t>(n - got, have_ - used_)));
+        piece = {block_.get() + used_, size_t(std::min<uint64_t>(n - got, have_ - used_))};
         used_ += piece.size();
       }
       pos_ += int64_t(piece.size());
@@ -74,8 +79,8 @@ class Reader {
  private:
   const ByteSource &s_;
   int64_t pos_ = 0;
-  std::vector<uint8_t> block_;
-  size_t have_ = 0, used_ = 0;
+  std::unique_ptr<uint8_t[]> block_;
+  size_t block_size_ = 0, have_ = 0, used_ = 0;
 };
 
 }  // namespace
@@ -136,9 +141,13 @@ Walk walk_chunks(const ByteSource &source) {
 }
 
 IdatStream::IdatStream(const ByteSource &source, const std::vector<ChunkRecord> &chunks) : source_(source) {
+  uint64_t total = 0;
   for (const ChunkRecord &c : chunks)
-    if (c.is("IDAT") && c.length > 0) spans_.emplace_back(c.at, c.length);
-  if (!source.in_memory()) buffer_.resize(256 << 10);
+    if (c.is("IDAT") && c.length > 0) spans_.emplace_back(c.at, c.length), total += c.length;
+  if (!source.in_memory()) {
+    buffer_size_ = size_t(std::min<uint64_t>(total, 256 << 10));
+    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(buffer_size_);
+  }
 }
 
 int IdatStream::next(std::span<const uint8_t> &piece) {
@@ -152,14 +161,14 @@ int IdatStream::next(std::span<const uint8_t> &piece) {
     ++index_;
     return 0;
   }
-  const size_t n = std::min<size_t>(buffer_.size(), length - done_);
-  const int64_t got = source_.read(at + done_, {buffer_.data(), n});
+  const size_t n = std::min<size_t>(buffer_size_, length - done_);
+  const int64_t got = source_.read(at + done_, {buffer_.get(), n});
   if (got < 0) return -1;
   if (got < int64_t(n)) {  // the file shrank since it was walked
     errno = EIO;
     return -1;
   }
-  piece = {buffer_.data(), n};
+  piece = {buffer_.get(), n};
   if ((done_ += uint32_t(n)) == length) {
     ++index_;
     done_ = 0;

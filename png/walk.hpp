@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -16,10 +17,14 @@ namespace corvane {
 class ByteSource {
  public:
   static constexpr size_t kBlock = 1 << 20;
-  explicit ByteSource(std::span<const uint8_t> memory) : memory_(memory), in_memory_(true) {}
-  ByteSource(int fd, int64_t start) : fd_(fd), start_(start) {}
+  explicit ByteSource(std::span<const uint8_t> memory) : memory_(memory), size_(int64_t(memory.size())), in_memory_(true) {}
+  // A file of `size` bytes (as it was when asked), read from `start` on.
+  ByteSource(int fd, int64_t start, int64_t size) : fd_(fd), start_(start), size_(size > start ? size - start : 0) {}
   bool in_memory() const { return in_memory_; }
   std::span<const uint8_t> memory() const { return memory_; }
+  // How many bytes there were to read when it was made: a size for buffers,
+  // not a limit on reading (a file may grow).
+  int64_t size_hint() const { return size_; }
   // Up to out.size() bytes from `pos` on (pos counted from the start): how
   // many were read (fewer only at the end), or -1 with errno set.
   int64_t read(int64_t pos, std::span<uint8_t> out) const;
@@ -27,7 +32,7 @@ class ByteSource {
  private:
   std::span<const uint8_t> memory_;
   int fd_ = -1;
-  int64_t start_ = 0;
+  int64_t start_ = 0, size_ = 0;
   bool in_memory_ = false;
 };
 
@@ -67,7 +72,8 @@ class IdatStream {
   std::vector<std::pair<int64_t, uint32_t>> spans_;  // (at, length) of each IDAT
   size_t index_ = 0;
   uint32_t done_ = 0;  // of the current span
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t buffer_size_ = 0;
 };
 
 }  // namespace corvane
