@@ -1,17 +1,23 @@
 // bmp/decode.cpp: the BMP decoder: file header, BITMAPINFOHEADER, then one
 // read of the row stride per stored row, each row turned from BGR with pad
 // into RGB (bmp/rows.hpp).
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "bmp/bmp.hpp"
 #include "bmp/rows.hpp"
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/host.hpp"
 #include "module/plane.hpp"
 #include "module/unpack.hpp"
+#include "loadsave/source.hpp"
 
 namespace corvane {
 namespace {
@@ -115,6 +121,29 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
   Ref plane = Ref::steal(sought ? PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(total)) : nullptr);
   if (!plane) return nullptr;
   const int64_t per_read = std::min(r.count, std::max<int64_t>(1, (int64_t{1} << 20) / r.stride));
+  // A regular file is read through its descriptor, the lock let go for the
+  // reads and the rows: the plane is this call's own, and so is the buffer.
+  Ref fd_obj = Ref::steal(call_method(stream, "fileno"));
+  const long fd = fd_obj ? PyLong_AsLong(fd_obj.get()) : -1;
+  if (PyErr_Occurred()) return nullptr;
+  struct stat st;
+  if (fstat(int(fd), &st) == 0 && S_ISREG(st.st_mode)) {
+    auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
+    const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(per_read * r.stride));
+    const int64_t read_rows = without_gil([&]() -> int64_t {
+      errno = 0;
+      for (int64_t i = 0; i < r.count; i += per_read) {
+        const int64_t n = std::min(per_read, r.count - i);
+        const ByteSource file(int(fd), offset + i * r.stride, size);
+        if (file.read(0, {buffer.get(), size_t(n * r.stride)}) != n * r.stride) return i;
+        bmp_decode_rows({buffer.get(), size_t(n * r.stride)}, size_t(i), size_t(n), size_t(r.count),
+                        size_t(r.stride), size_t(r.bytes), r.bottom_up, dst);
+      }
+      return r.count;
+    });
+    if (read_rows == r.count) return plane.release();
+    return errno ? PyErr_SetFromErrno(PyExc_OSError) : incomplete();
+  }
   // The buffer itself is read into, shrunk for the last read: a memoryview
   // made from C would never be freed on PyPy.
   Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(per_read * r.stride)));
@@ -147,11 +176,12 @@ PyObject *rows_from_source(PyObject *source, int64_t offset, const Rows &r, int6
   Ref plane = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(r.stride > 0 ? total : 0)));
   if (!plane || r.stride == 0) return plane.release();
   auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
-  const uint8_t *rows = src.bytes().data() + offset;
-  for (int64_t i = 0; i < r.count; ++i) {
-    const int64_t y = r.bottom_up ? r.count - 1 - i : i;
-    bmp_decode_row({rows + i * r.stride, size_t(r.stride)}, {dst + y * r.bytes, size_t(r.bytes)});
-  }
+  // The source is the front door's own bytes, the plane this call's: the
+  // rows need no lock.
+  const auto rows = src.bytes().subspan(size_t(offset), size_t(r.count * r.stride));
+  without_gil([&] {
+    bmp_decode_rows(rows, 0, size_t(r.count), size_t(r.count), size_t(r.stride), size_t(r.bytes), r.bottom_up, dst);
+  });
   return plane.release();
 }
 

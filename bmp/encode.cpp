@@ -9,6 +9,7 @@
 #include "image/sizes.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/host.hpp"
 
 namespace corvane {
@@ -91,9 +92,8 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   // where bytes made in C would be copied once more on the way.
   Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, s.pixel_bytes));
   if (!array) return nullptr;
-  Result<size_t> done = bmp_encode_pixels(
-      rgb.bytes(), width, height,
-      {reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(array.get())), size_t(s.pixel_bytes)});
+  const std::span<uint8_t> rows(reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(array.get())), size_t(s.pixel_bytes));
+  Result<size_t> done = over_caller_buffers([&] { return bmp_encode_pixels(rgb.bytes(), width, height, rows); });
   if (!done) return raise_core(done);
   Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   if (!magic) return nullptr;

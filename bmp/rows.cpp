@@ -72,6 +72,14 @@ Err bmp_decode_row(std::span<const uint8_t> stored, std::span<uint8_t> rgb) {
   return Err::Ok;
 }
 
+void bmp_decode_rows(std::span<const uint8_t> stored, size_t first, size_t count, size_t rows, size_t stride,
+                     size_t row_bytes, bool bottom_up, uint8_t *plane) {
+  for (size_t k = 0; k < count; ++k) {
+    const size_t i = first + k, y = bottom_up ? rows - 1 - i : i;
+    bmp_decode_row(stored.subspan(k * stride, stride), {plane + y * row_bytes, row_bytes});
+  }
+}
+
 Result<size_t> bmp_encode_pixels(std::span<const uint8_t> rgb, int32_t width, int32_t height,
                                  std::span<uint8_t> out) {
   Result<BmpSizes> s = bmp_sizes(width, height);

@@ -44,6 +44,13 @@ Err bmp_decode_row(std::span<const uint8_t> stored, std::span<uint8_t> rgb);
 Result<size_t> bmp_encode_pixels(std::span<const uint8_t> rgb, int32_t width, int32_t height,
                                  std::span<uint8_t> out);
 
+// Stored rows `first` .. `first + count - 1` of a pixel array of `rows` rows
+// (`stored` holds those rows, `stride` bytes each) decoded into their places
+// in `plane` (row_bytes each, top row first): the bottom row is stored first
+// when `bottom_up`. The caller has checked every size.
+void bmp_decode_rows(std::span<const uint8_t> stored, size_t first, size_t count, size_t rows, size_t stride,
+                     size_t row_bytes, bool bottom_up, uint8_t *plane);
+
 // Reverses the order of the rows of `plane` (rows of row_bytes each, the last
 // partial row, if any, left alone), in place: a bottom-up file read in file
 // order becomes top row first.

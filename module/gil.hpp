@@ -27,3 +27,20 @@ auto without_gil(Fn &&fn) {
 }
 
 }  // namespace corvane
+
+namespace corvane {
+
+// fn() over a caller's buffers. On CPython the views taken of them are
+// exports, which keep the buffers from being resized or freed, so the lock is
+// let go; on PyPy a bytearray's memory is taken without an export (it costs
+// 32 bytes for good), and only the lock keeps another thread from moving it.
+template <class Fn>
+auto over_caller_buffers(Fn &&fn) {
+#if defined(PYPY_VERSION)
+  return fn();
+#else
+  return without_gil(fn);
+#endif
+}
+
+}  // namespace corvane

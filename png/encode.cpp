@@ -116,8 +116,9 @@ PyObject *scanlines(int32_t width, int32_t height, PyObject *pix_buf, PyObject *
   Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, s.raw_bytes));
   if (!raw) return nullptr;
   auto out = std::span(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw.get())), size_t(s.raw_bytes));
-  Result<int32_t> rows = filter_image(pixel_view.bytes().first(size_t(s.rgb_bytes)), alpha_bytes, width, height,
-                                      filter_bytes, out);
+  Result<int32_t> rows = over_caller_buffers([&] {
+    return filter_image(pixel_view.bytes().first(size_t(s.rgb_bytes)), alpha_bytes, width, height, filter_bytes, out);
+  });
   return rows ? raw.release() : raise_core(rows);
 }
 

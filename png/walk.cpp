@@ -1,8 +1,6 @@
 // png/walk.cpp: the chunk walk and the IDAT stream of png/walk.hpp.
 #include "png/walk.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,26 +8,6 @@
 #include "png/inflate.hpp"
 
 namespace corvane {
-
-int64_t ByteSource::read(int64_t pos, std::span<uint8_t> out) const {
-  if (in_memory_) {
-    if (pos >= int64_t(memory_.size())) return 0;
-    const size_t n = std::min(out.size(), memory_.size() - size_t(pos));
-    std::memcpy(out.data(), memory_.data() + pos, n);
-    return int64_t(n);
-  }
-  size_t got = 0;
-  while (got < out.size()) {
-    const ssize_t r = pread(fd_, out.data() + got, out.size() - got, off_t(start_ + pos + int64_t(got)));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += size_t(r);
-  }
-  return int64_t(got);
-}
 
 namespace {
 
