@@ -5,6 +5,7 @@ fuzz_<target>.cpp). Deterministic; crash-* files beside them are kept."""
 import pathlib
 import random
 import struct
+import zlib
 
 root = pathlib.Path(__file__).resolve().parent / "corpus"
 rng = random.Random(9)
@@ -78,3 +79,25 @@ sizes = [
     sizes_seed(-715827882, 3, 5, 9, 9, 10, 64, [10] * 8),
 ]
 write("sizes", sizes)
+
+# width, height, flags (1: 4 channels), piece count, piece lengths, zlib data:
+# streams of real scanlines, whole, cut, corrupted, and of the wrong size
+def scan(w, h, ch, types):
+    out = bytearray()
+    for y in range(h):
+        out.append(types[y % len(types)])
+        out += bytes((x * 7 + y * 13) % 256 for x in range(w * ch))
+    return bytes(out)
+
+inflate = []
+for w, h, flags, cuts, level in [(0, 0, 0, [], 6), (1, 1, 0, [1], 9), (8, 8, 1, [3, 40], 1), (16, 5, 0, [], 6),
+                                 (33, 9, 1, [200, 1, 1], 6), (64, 64, 0, [7] * 7, 9), (5, 5, 1, [0, 2], 0)]:
+    data = zlib.compress(scan(w, h, 3 + (flags & 1), [0, 1, 2, 3, 4]), level)
+    inflate.append(bytes([w, h, flags, len(cuts)] + cuts) + data)
+    inflate.append(bytes([w, h, flags, 0]) + data[:-5])  # cut short
+    broken = bytearray(data)
+    broken[len(broken) // 2] ^= 0x10
+    inflate.append(bytes([w, h, flags, 0]) + bytes(broken))
+inflate.append(bytes([4, 4, 0, 0]) + zlib.compress(scan(4, 5, 3, [0])))  # a row too many
+inflate.append(bytes([4, 4, 0, 0]) + zlib.compress(scan(4, 4, 3, [7])))  # a bad row type
+write("inflate", inflate)

@@ -17,6 +17,7 @@
 #include "module/host.hpp"
 #include "module/plane.hpp"
 #include "module/unpack.hpp"
+#include "png/idat.hpp"
 #include "png/inflate.hpp"
 #include "png/png.hpp"
 #include "png/scanline.hpp"
@@ -490,83 +491,14 @@ int record_walk(PyObject *fn, const ByteSource &source, const Walk &w, PyObject 
   return raise_walk_error(w);
 }
 
-// How an inflate over the IDAT data ended.
-struct Inflated {
-  enum Kind { Done, Malformed, Truncated, Corrupt, Io, NoMemory };
-  Inflated(Kind k = Done, ZlibError e = {}, int io = 0) : kind(k), error(std::move(e)), io_errno(io) {}
-  Kind kind;
-  ZlibError error;  // Corrupt, from an exact inflater
-  int io_errno;
-};
-
-// zlib's verdict on the IDAT data, bounded as inflate_native is, the output
-// counted and dropped.
-Inflated zlib_verdict(const ByteSource &source, const Walk &w, size_t expected) {
-  WithoutGil released;
-  Inflater inflater(true);
-  IdatStream idat(source, w.chunks);
-  const size_t piece_size = std::min<size_t>(size_t(kOutputPiece), expected + 1);
-  const auto piece = std::make_unique_for_overwrite<uint8_t[]>(piece_size);
-  std::span<const uint8_t> in;
-  size_t produced = 0;
-  for (;;) {
-    if (in.empty()) {
-      if (idat.next(in) < 0) return Inflated(Inflated::Io, {}, errno);
-      if (in.empty()) return Inflated(Inflated::Truncated);
-    }
-    std::span<uint8_t> out(piece.get(), std::min(piece_size, expected + 1 - produced));
-    const size_t room = out.size();
-    const Inflater::Status status = inflater.run(in, out);
-    produced += room - out.size();
-    if (produced > expected) return Inflated(Inflated::Malformed);
-    if (status == Inflater::Status::End) return Inflated(produced == expected ? Inflated::Done : Inflated::Malformed);
-    if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater.error());
-  }
-}
-
-// Inflates the IDAT data into the sink, never past one byte more than
-// `expected`, the lock let go except to grow the planes. An inexact
-// inflater's Corrupt carries no words: the stream must be inflated again.
+// Inflates the IDAT data into the sink, the lock let go except to grow the
+// planes.
 Inflated inflate_native(const ByteSource &source, const Walk &w, size_t expected, RowSink &sink, bool exact) {
-  Inflater inflater(exact);
-  IdatStream idat(source, w.chunks);
-  const size_t piece_size = std::min<size_t>(size_t(kOutputPiece), expected + 1);
-  const auto piece = std::make_unique_for_overwrite<uint8_t[]>(piece_size);
-  std::span<const uint8_t> in;
-  const size_t cap = expected + 1;
+  IdatDecoder decoder(source, w.chunks, expected, exact);
   for (;;) {
-    size_t grow = 0;
-    std::optional<Inflated> ended;
-    {
-      WithoutGil released;
-      while (!ended) {
-        const size_t want = std::min(piece_size, cap - sink.fed());
-        if (!sink.has_room(want)) {
-          grow = want;
-          break;
-        }
-        if (in.empty()) {
-          if (idat.next(in) < 0) {
-            ended = Inflated(Inflated::Io, {}, errno);
-            break;
-          }
-          if (in.empty()) {
-            ended = Inflated(Inflated::Truncated);
-            break;
-          }
-        }
-        std::span<uint8_t> out(piece.get(), want);
-        const Inflater::Status status = inflater.run(in, out);
-        const size_t produced = want - out.size();
-        if (produced > 0 && !sink.feed_rows({piece.get(), produced})) ended = Inflated(Inflated::NoMemory);
-        else if (sink.fed() > expected) ended = Inflated(Inflated::Malformed);
-        else if (status == Inflater::Status::End)
-          ended = Inflated(sink.fed() == expected ? Inflated::Done : Inflated::Malformed);
-        else if (status == Inflater::Status::Error) ended = Inflated(Inflated::Corrupt, inflater.error());
-      }
-    }
+    std::optional<Inflated> ended = without_gil([&] { return decoder.run(sink); });
     if (ended) return *ended;
-    if (sink.make_room(grow) < 0) {
+    if (sink.make_room(decoder.room_wanted()) < 0) {
       PyErr_Clear();
       return Inflated(Inflated::NoMemory);
     }
@@ -598,7 +530,7 @@ int load_native(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   // stream after all, it fills the planes anew.
   if (r.kind != Inflated::Done && !kZlibOnly) {
     sink.reset();
-    if ((r = zlib_verdict(*source, w, expected)).kind == Inflated::Done) {
+    if ((r = without_gil([&] { return zlib_verdict(*source, w.chunks, expected); })).kind == Inflated::Done) {
       sink.emplace(width, h.height(), channels, sizes.value);
       if (sink->init() < 0) return -1;
       r = inflate_native(*source, w, expected, *sink, true);

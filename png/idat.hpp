@@ -1,0 +1,91 @@
+// png/idat.hpp: a PNG's IDAT data inflated into rows, never more than one
+// byte past the size its header gives, and how that ended. The rows go to a
+// sink of the caller's: has_room(n) (room for the rows n more bytes
+// complete), feed_rows(bytes) (false when memory ran out) and fed(). No
+// Python here, and nothing that needs the interpreter's lock.
+#pragma once
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "png/inflate.hpp"
+#include "png/walk.hpp"
+
+namespace corvane {
+
+struct Inflated {
+  enum Kind {
+    Done,       // exactly the expected bytes, and the stream's end
+    Malformed,  // a byte past the expected size, or an end short of it
+    Truncated,  // the data ran out before the stream's end
+    Corrupt,    // the inflater refused the stream: `error` has zlib's words, from an exact one
+    Io,         // a read failed: io_errno
+    NoMemory,
+  };
+  Inflated(Kind k = Done, ZlibError e = {}, int io = 0) : kind(k), error(std::move(e)), io_errno(io) {}
+  Kind kind;
+  ZlibError error;
+  int io_errno;
+};
+
+class IdatDecoder {
+ public:
+  // Inflated output is handed on in pieces of at most this size.
+  static constexpr size_t kPiece = 256 << 10;
+
+  IdatDecoder(const ByteSource &source, const std::vector<ChunkRecord> &chunks, size_t expected, bool exact)
+      : inflater_(exact), idat_(source, chunks), expected_(expected),
+        piece_size_(std::min(kPiece, expected + 1)), piece_(std::make_unique_for_overwrite<uint8_t[]>(piece_size_)) {}
+
+  // Inflates into `sink` until the stream has ended (how, returned) or the
+  // sink lacks room for the next piece (nothing returned; room_wanted() says
+  // for how many bytes).
+  template <class Sink>
+  std::optional<Inflated> run(Sink &sink) {
+    for (;;) {
+      const size_t want = std::min(piece_size_, expected_ + 1 - sink.fed());
+      if (!sink.has_room(want)) {
+        room_wanted_ = want;
+        return std::nullopt;
+      }
+      if (in_.empty()) {
+        if (idat_.next(in_) < 0) return Inflated(Inflated::Io, {}, errno);
+        if (in_.empty()) return Inflated(Inflated::Truncated);
+      }
+      std::span<uint8_t> out(piece_.get(), want);
+      const Inflater::Status status = inflater_.run(in_, out);
+      const size_t produced = want - out.size();
+      if (produced > 0 && !sink.feed_rows({piece_.get(), produced})) return Inflated(Inflated::NoMemory);
+      if (sink.fed() > expected_) return Inflated(Inflated::Malformed);
+      if (status == Inflater::Status::End)
+        return Inflated(sink.fed() == expected_ ? Inflated::Done : Inflated::Malformed);
+      if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
+    }
+  }
+  size_t room_wanted() const { return room_wanted_; }
+
+ private:
+  Inflater inflater_;
+  IdatStream idat_;
+  size_t expected_, piece_size_, room_wanted_ = 0;
+  std::unique_ptr<uint8_t[]> piece_;
+  std::span<const uint8_t> in_;
+};
+
+// zlib's verdict on the IDAT data, bounded the same way, the output counted
+// and dropped: for a stream the fast inflater did not take to its end.
+inline Inflated zlib_verdict(const ByteSource &source, const std::vector<ChunkRecord> &chunks, size_t expected) {
+  struct Counter {
+    size_t n = 0;
+    bool has_room(size_t) const { return true; }
+    bool feed_rows(std::span<const uint8_t> bytes) { return n += bytes.size(), true; }
+    size_t fed() const { return n; }
+  } counter;
+  return *IdatDecoder(source, chunks, expected, true).run(counter);
+}
+
+}  // namespace corvane
