@@ -59,16 +59,35 @@ class IdatDecoder {
       std::span<uint8_t> out(piece_.get(), want);
       const Inflater::Status status = inflater_.run(in_, out);
       const size_t produced = want - out.size();
+      // An error found in the call that filled the last byte allowed is the
+      // error: zlib.decompress raises it as it drops that call's output.
+      if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
       if (produced > 0 && !sink.feed_rows({piece_.get(), produced})) return Inflated(Inflated::NoMemory);
-      if (sink.fed() > expected_) return Inflated(Inflated::Malformed);
+      if (sink.fed() > expected_) return past_the_size();
       if (status == Inflater::Status::End)
         return Inflated(sink.fed() == expected_ ? Inflated::Done : Inflated::Malformed);
-      if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
     }
   }
   size_t room_wanted() const { return room_wanted_; }
 
  private:
+  // A byte past the size: Malformed, unless zlib.decompress of the joined
+  // data would have met an error in the same inflate call, which goes on as
+  // far as it can with no room for output (to the stream's end and its
+  // checksum). Where the IDAT chunks cut the data, that call saw all of it,
+  // so the rest is given to zlib here with no room either. igzip leaves this
+  // to zlib's verdict.
+  Inflated past_the_size() {
+    if (!inflater_.exact()) return Inflated(Inflated::Malformed);
+    for (;;) {
+      std::span<uint8_t> none(piece_.get(), 0);
+      if (inflater_.run(in_, none) == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
+      if (!in_.empty()) return Inflated(Inflated::Malformed);  // it needs room to go on
+      if (idat_.next(in_) < 0) return Inflated(Inflated::Io, {}, errno);
+      if (in_.empty()) return Inflated(Inflated::Malformed);
+    }
+  }
+
   Inflater inflater_;
   IdatStream idat_;
   size_t expected_, piece_size_, room_wanted_ = 0;
