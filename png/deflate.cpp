@@ -1,35 +1,140 @@
-// png/deflate.cpp: the compressor of png/deflate.hpp.
+// png/deflate.cpp: the compressors of png/deflate.hpp.
 #include "png/deflate.hpp"
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <new>
 
 namespace corvane {
 
 const char *linked_zlib_version() { return zlibVersion(); }
 
-bool deflate_like_host(std::span<const uint8_t> data, std::vector<uint8_t> &out) {
+struct DeflateStream {
   z_stream zs{};
-  // What zlib.compress(data) sets up: deflateInit at Z_DEFAULT_COMPRESSION,
-  // that is a 32 KiB window and memory level 8, the default strategy.
-  if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) return false;
-  out.resize(deflateBound(&zs, uLong(data.size())));
-  zs.next_out = out.data();
-  int r = Z_OK;
-  // zlib counts in uInt; the output was sized for all of it, so each call
-  // takes its input whole.
-  while (r == Z_OK) {
-    const uInt give = uInt(std::min<size_t>(data.size(), 1u << 30));
-    zs.next_in = const_cast<Bytef *>(data.data());
-    zs.avail_in = give;
-    zs.avail_out = uInt(std::min<size_t>(out.size() - zs.total_out, 1u << 30));
-    r = deflate(&zs, give == data.size() ? Z_FINISH : Z_NO_FLUSH);
-    data = data.subspan(give - zs.avail_in);
+  std::vector<uint8_t> out;
+  bool ok = false;
+  explicit DeflateStream(size_t total) {
+    // What zlib.compress(data) sets up: deflateInit at Z_DEFAULT_COMPRESSION,
+    // that is a 32 KiB window and memory level 8, the default strategy.
+    if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) return;
+    out.resize(deflateBound(&zs, uLong(total)));
+    zs.next_out = out.data();
+    ok = true;
   }
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return r == Z_STREAM_END;
+  ~DeflateStream() {
+    if (ok) deflateEnd(&zs);
+  }
+  // The output was sized for the whole stream, so each call takes its input
+  // whole; zlib counts in uInt, so at most 1 GiB a call.
+  bool take(std::span<const uint8_t> data, bool last) {
+    int r = Z_OK;
+    while (r == Z_OK && !data.empty()) {
+      const uInt give = uInt(std::min<size_t>(data.size(), 1u << 30));
+      zs.next_in = const_cast<Bytef *>(data.data());
+      zs.avail_in = give;
+      zs.avail_out = uInt(std::min<size_t>(out.size() - zs.total_out, 1u << 30));
+      r = deflate(&zs, last && give == data.size() ? Z_FINISH : Z_NO_FLUSH);
+      data = data.subspan(give - zs.avail_in);
+    }
+    while (last && r == Z_OK) {
+      zs.avail_in = 0;
+      zs.avail_out = uInt(std::min<size_t>(out.size() - zs.total_out, 1u << 30));
+      r = deflate(&zs, Z_FINISH);
+    }
+    return last ? r == Z_STREAM_END : r == Z_OK;
+  }
+};
+
+bool deflate_like_host(std::span<const uint8_t> data, std::vector<uint8_t> &out) {
+  DeflateStream z(data.size());
+  if (!z.ok || !z.take(data, true)) return false;
+  z.out.resize(z.zs.total_out);
+  out = std::move(z.out);
+  return true;
+}
+
+namespace {
+constexpr size_t kPiece = 256 << 10;
+constexpr size_t kRing = 3;
+}  // namespace
+
+PieceDeflater::PieceDeflater(size_t total, size_t unit) : z_(std::make_unique<DeflateStream>(total)), total_(total) {
+  piece_size_ = std::max(unit, kPiece / std::max<size_t>(unit, 1) * unit);
+  const bool threaded = total > piece_size_;
+  buffers_.resize(threaded ? kRing : 1);
+  lengths_.resize(buffers_.size());
+  for (auto &b : buffers_) b = std::make_unique_for_overwrite<uint8_t[]>(std::min(piece_size_, std::max<size_t>(total, 1)));
+  piece_size_ = std::min(piece_size_, std::max<size_t>(total, 1));
+  failed_ = !z_->ok;
+  if (threaded && !failed_) worker_ = std::thread([this] { work(); });
+}
+
+PieceDeflater::~PieceDeflater() {
+  if (worker_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    worker_.join();
+  }
+}
+
+std::span<uint8_t> PieceDeflater::buffer() {
+  if (worker_.joinable()) {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return filled_ < buffers_.size(); });
+  }
+  return {buffers_[next_fill_].get(), piece_size_};
+}
+
+void PieceDeflater::push(size_t n) {
+  pushed_ += n;
+  const bool last = pushed_ >= total_;
+  if (!worker_.joinable()) {
+    failed_ = failed_ || !z_->take({buffers_[0].get(), n}, last);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    lengths_[next_fill_] = n;
+    next_fill_ = (next_fill_ + 1) % buffers_.size();
+    ++filled_;
+  }
+  cv_.notify_all();
+}
+
+void PieceDeflater::work() {
+  size_t done = 0;
+  for (;;) {
+    size_t n;
+    {
+      std::unique_lock<std::mutex> lock(m_);
+      cv_.wait(lock, [&] { return filled_ > 0 || stop_; });
+      if (filled_ == 0) return;  // stopped before the stream was whole
+      n = lengths_[next_take_];
+    }
+    done += n;
+    const bool ok = z_->take({buffers_[next_take_].get(), n}, done >= total_);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      failed_ = failed_ || !ok;
+      next_take_ = (next_take_ + 1) % buffers_.size();
+      --filled_;
+    }
+    cv_.notify_all();
+    if (done >= total_) return;
+  }
+}
+
+bool PieceDeflater::finish(std::vector<uint8_t> &out) {
+  if (total_ == 0 && !failed_) failed_ = !z_->take({}, true);
+  if (worker_.joinable()) worker_.join();
+  if (failed_) return false;
+  z_->out.resize(z_->zs.total_out);
+  out = std::move(z_->out);
+  return true;
 }
 
 }  // namespace corvane

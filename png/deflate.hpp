@@ -2,8 +2,12 @@
 // zlib.compress(data) compresses it (zlib's default level, window and memory
 // settings, one stream), by the zlib the module links. No Python here.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 namespace corvane {
@@ -13,5 +17,44 @@ const char *linked_zlib_version();
 
 // zlib.compress(data): false only when zlib could not get its memory.
 bool deflate_like_host(std::span<const uint8_t> data, std::vector<uint8_t> &out);
+
+struct DeflateStream;
+
+// zlib.compress of a stream handed over in pieces, in order: the bytes are
+// those of one call over the whole stream (zlib's output does not depend on
+// how its input arrives). A stream of more than one piece is compressed on a
+// thread of its own while the caller makes the next pieces, so that making
+// them costs next to nothing; the caller fills buffer() and hands it over
+// with push(), then finish() waits for the stream.
+class PieceDeflater {
+ public:
+  // `total`: the stream's length; `unit`: pieces are whole multiples of it.
+  PieceDeflater(size_t total, size_t unit);
+  ~PieceDeflater();
+  PieceDeflater(const PieceDeflater &) = delete;
+  PieceDeflater &operator=(const PieceDeflater &) = delete;
+
+  // Room for the next piece (a whole number of units, at least one); it
+  // waits while every buffer is still being compressed.
+  std::span<uint8_t> buffer();
+  // The first n bytes of buffer() are the next piece.
+  void push(size_t n);
+  // Once every piece was pushed: the compressed stream; false when zlib could
+  // not get its memory.
+  bool finish(std::vector<uint8_t> &out);
+
+ private:
+  void work();
+
+  std::unique_ptr<DeflateStream> z_;
+  size_t total_, pushed_ = 0, piece_size_;
+  std::vector<std::unique_ptr<uint8_t[]>> buffers_;
+  std::vector<size_t> lengths_;
+  size_t next_fill_ = 0, next_take_ = 0, filled_ = 0;  // ring positions; filled_: pieces waiting
+  bool failed_ = false, stop_ = false;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::thread worker_;
+};
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 // call leaves an existing file untouched, and only the open, the writes and
 // the close can fail afterwards.
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "image/sizes.hpp"
@@ -78,48 +79,112 @@ int view_holds(const BufferView &v, int32_t n, const char *message) {
   return v.size() >= size_t(n) ? 0 : fail(value_error(message));
 }
 
+// The buffers the rows are made from, checked; their views are taken only by
+// views(), after the last call that can run caller code.
+class RowSource {
+ public:
+  RowSource(int32_t width, int32_t height, PyObject *pix_buf, PyObject *alpha, PyObject *filter_types,
+            const PngSizes &s)
+      : width_(width), height_(height), pix_buf_(pix_buf), alpha_(alpha), filter_types_(filter_types), s_(s) {}
+
+  // The checks, in their order. The rows are filtered through buffers of
+  // width x channels bytes, which is where a negative width is refused,
+  // whatever the lengths said. len(filter_types) may run caller code that
+  // resizes or frees a buffer already looked at, and on PyPy a bytearray
+  // moves with no export to stop it: the view taken to check alpha is let go
+  // before that call.
+  int check() {
+    if (width_ < 0) return fail(refuse_negative_count());
+    if (alpha_ != Py_None) {
+      BufferView probe;
+      if (byte_view(alpha_, probe) < 0) return -1;
+    }
+    if (filter_types_ != Py_None) {
+      Py_ssize_t n = PyObject_Size(filter_types_);
+      if (n < 0) return -1;
+      if (n != height_) return fail(value_error(kFilterMismatch));
+    }
+    return 0;
+  }
+  // The views the rows are read through, each checked to hold what its
+  // length promised.
+  int views() {
+    release();
+    if ((alpha_ != Py_None && byte_view(alpha_, alpha_view_.emplace()) < 0) ||
+        (filter_types_ != Py_None && byte_view(filter_types_, filter_view_.emplace()) < 0))
+      return -1;
+    if (height_ <= 0) return 0;
+    if (pixel_view_.emplace().get(pix_buf_) < 0 || view_holds(*pixel_view_, s_.rgb_bytes, kPixelMismatch) < 0)
+      return -1;
+    rgb_ = pixel_view_->bytes().first(size_t(s_.rgb_bytes));
+    if (alpha_ != Py_None) {
+      if (view_holds(*alpha_view_, s_.area, kAlphaMismatch) < 0) return -1;
+      alpha_bytes_ = alpha_view_->bytes().first(size_t(s_.area));
+    }
+    if (filter_types_ != Py_None) {
+      if (view_holds(*filter_view_, height_, kFilterMismatch) < 0) return -1;
+      filter_bytes_ = filter_view_->bytes().first(size_t(height_));
+    }
+    return 0;
+  }
+  // The first row type above 4, refused as filtering would refuse it.
+  int types_ok() const {
+    for (size_t y = 0; y < filter_bytes_.size(); ++y)
+      if (filter_bytes_[y] > 4) return fail(raise_core(Err::BadFilter, y, filter_bytes_[y]));
+    return 0;
+  }
+  void release() {
+    rgb_ = alpha_bytes_ = filter_bytes_ = {};
+    pixel_view_.reset();
+    alpha_view_.reset();
+    filter_view_.reset();
+  }
+  // Rows first.. into `out` (whole rows), from the views.
+  Result<int32_t> rows(int32_t first, std::span<uint8_t> out) const {
+    return filter_rows(rgb_, alpha_bytes_, width_, height_, filter_bytes_, first, out);
+  }
+  size_t row_step() const { return size_t(s_.stride) + 1; }
+  size_t raw_bytes() const { return height_ > 0 ? size_t(s_.raw_bytes) : 0; }
+
+ private:
+  int32_t width_, height_;
+  PyObject *pix_buf_, *alpha_, *filter_types_;
+  const PngSizes &s_;
+  std::optional<BufferView> alpha_view_, filter_view_, pixel_view_;
+  std::span<const uint8_t> rgb_, alpha_bytes_, filter_bytes_;
+};
+
 // The scanline stream: every row's type byte, then the row filtered with it.
-PyObject *scanlines(int32_t width, int32_t height, PyObject *pix_buf, PyObject *alpha, PyObject *filter_types,
-                    const PngSizes &s) {
-  // The rows are filtered through buffers of width x channels bytes, which
-  // is where a negative width is refused, whatever the lengths said.
-  if (width < 0) return refuse_negative_count();
-  // The checks keep their order (alpha's view, then the filter count), but
-  // len(filter_types) may run caller code that resizes or frees a buffer
-  // already looked at, and on PyPy a bytearray moves with no export to stop
-  // it: the view taken to check alpha is let go before that call, and the
-  // views the rows are read through are taken after the last such call.
-  if (alpha != Py_None) {
-    BufferView check;
-    if (byte_view(alpha, check) < 0) return nullptr;
-  }
-  if (filter_types != Py_None) {
-    Py_ssize_t n = PyObject_Size(filter_types);
-    if (n < 0) return nullptr;
-    if (n != height) return value_error(kFilterMismatch);
-  }
-  BufferView alpha_view, filter_view, pixel_view;
-  if ((alpha != Py_None && byte_view(alpha, alpha_view) < 0) ||
-      (filter_types != Py_None && byte_view(filter_types, filter_view) < 0))
-    return nullptr;
-  if (height <= 0) return PyBytes_FromStringAndSize(nullptr, 0);
-  if (pixel_view.get(pix_buf) < 0 || view_holds(pixel_view, s.rgb_bytes, kPixelMismatch) < 0) return nullptr;
-  std::span<const uint8_t> alpha_bytes, filter_bytes;
-  if (alpha != Py_None) {
-    if (view_holds(alpha_view, s.area, kAlphaMismatch) < 0) return nullptr;
-    alpha_bytes = alpha_view.bytes().first(size_t(s.area));
-  }
-  if (filter_types != Py_None) {
-    if (view_holds(filter_view, height, kFilterMismatch) < 0) return nullptr;
-    filter_bytes = filter_view.bytes().first(size_t(height));
-  }
-  Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, s.raw_bytes));
-  if (!raw) return nullptr;
-  auto out = std::span(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw.get())), size_t(s.raw_bytes));
-  Result<int32_t> rows = over_caller_buffers([&] {
-    return filter_image(pixel_view.bytes().first(size_t(s.rgb_bytes)), alpha_bytes, width, height, filter_bytes, out);
-  });
+PyObject *scanlines(RowSource &src) {
+  Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(src.raw_bytes())));
+  if (!raw || src.raw_bytes() == 0) return raw.release();
+  auto out = std::span(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw.get())), src.raw_bytes());
+  Result<int32_t> rows = over_caller_buffers([&] { return src.rows(0, out); });
   return rows ? raw.release() : raise_core(rows);
+}
+
+// zlib.compress(scanlines) with the zlib linked here: the rows are filtered
+// a piece at a time while a thread of the compressor's own compresses the
+// pieces before. Filtering reads the caller's buffers, compressing only its
+// own: the lock is let go for the second always, for the first where
+// over_caller_buffers says so.
+PyObject *compressed_here(RowSource &src) {
+  PieceDeflater deflater(src.raw_bytes(), src.row_step());
+  Result<int32_t> rows = over_caller_buffers([&]() -> Result<int32_t> {
+    for (int32_t y = 0; size_t(y) * src.row_step() < src.raw_bytes();) {
+      const std::span<uint8_t> room = deflater.buffer();
+      const size_t n = std::min(room.size() / src.row_step(), src.raw_bytes() / src.row_step() - size_t(y));
+      Result<int32_t> r = src.rows(y, room.first(n * src.row_step()));
+      if (!r) return r;
+      deflater.push(n * src.row_step());
+      y = r.value;
+    }
+    return {0};
+  });
+  if (!rows) return raise_core(rows);
+  std::vector<uint8_t> out;
+  if (!without_gil([&] { return deflater.finish(out); })) return PyErr_NoMemory();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()), Py_ssize_t(out.size()));
 }
 
 // The checked, filtered and compressed image data shared by both writers.
@@ -127,19 +192,21 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
                            PyObject *filter_types, const PngSizes &s) {
   Ref pix_buf = Ref::steal(as_bytearray(pixels));
   if (!pix_buf) return nullptr;
-  Ref raw = Ref::steal(scanlines(width, height, pix_buf.get(), alpha, filter_types, s));
-  if (!raw) return nullptr;
+  RowSource src(width, height, pix_buf.get(), alpha, filter_types, s);
+  // The rows' own errors come before anything of the compressor's, as the
+  // rows are made before it is called; the views are then let go, for the
+  // lookup of zlib.compress may run caller code, and taken again after it.
+  if (src.check() < 0 || src.views() < 0 || src.types_ok() < 0) return nullptr;
+  src.release();
+  Ref raw;
   Ref zlib = Ref::steal(global(fn, "zlib"));
   Ref compress = Ref::steal(zlib ? attr(zlib.get(), "compress") : nullptr);
   if (!compress) return nullptr;
-  if (compress.get() != host.zlib_compress || !host.native_deflate) return call(compress.get(), raw.get());
-  // The host's own zlib.compress, over the same library: compressed here,
-  // the lock let go, from the stream this call made and nobody else holds.
-  std::vector<uint8_t> out;
-  const auto stream = std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw.get())),
-                                size_t(PyBytes_GET_SIZE(raw.get())));
-  if (!without_gil([&] { return deflate_like_host(stream, out); })) return PyErr_NoMemory();
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()), Py_ssize_t(out.size()));
+  if (compress.get() != host.zlib_compress || !host.native_deflate) {
+    if (src.views() < 0 || !(raw = Ref::steal(scanlines(src)))) return nullptr;
+    return call(compress.get(), raw.get());
+  }
+  return src.views() < 0 ? nullptr : compressed_here(src);
 }
 
 // The bytes of a file, gathered as the objects that hold them (bytes, the

@@ -335,23 +335,37 @@ Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int3
 Result<int32_t> filter_image(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
                              int32_t width, int32_t height,
                              std::span<const uint8_t> filter_types, std::span<uint8_t> raw) {
-  const int channels = alpha.empty() ? 3 : 4;
-  Result<PngSizes> s = check_planes(width, height, channels, raw.size(), rgb.size(), alpha.size(),
+  Result<PngSizes> s = check_planes(width, height, alpha.empty() ? 3 : 4, raw.size(), rgb.size(), alpha.size(),
                                     filter_types.size(), true);
   if (!s) return {0, s.err};
+  return filter_rows(rgb, alpha, width, height, filter_types, 0, raw);
+}
+
+Result<int32_t> filter_rows(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha, int32_t width,
+                            int32_t height, std::span<const uint8_t> filter_types, int32_t first,
+                            std::span<uint8_t> out) {
+  const int channels = alpha.empty() ? 3 : 4;
+  Result<PngSizes> whole = png_sizes(width, height, channels);
+  if (!whole) return {0, whole.err};
+  Result<PngSizes> s = check_planes(width, height, channels, size_t(whole.value.raw_bytes), rgb.size(),
+                                    alpha.size(), filter_types.size(), true);
+  if (!s) return {0, s.err};
   const size_t w = size_t(width), step = size_t(s.value.stride) + 1;
-  for (int32_t y = 0; y < height; ++y) {
-    const size_t at = size_t(y) * step;
+  if (first < 0 || out.size() % step != 0 || size_t(first) + out.size() / step > size_t(height))
+    return {0, Err::BadLength};
+  const int32_t end = first + int32_t(out.size() / step);
+  for (int32_t y = first; y < end; ++y) {
+    const size_t at = size_t(y - first) * step;
     const uint8_t type = filter_types.empty() ? uint8_t{kNone} : filter_types[size_t(y)];
     if (type >= kTypeCount) return {y, Err::BadFilter, size_t(y), type};
-    raw[at] = type;
+    out[at] = type;
     if (w == 0) continue;
     if (channels == 3)
-      filter_at<3>(type, rgb.data(), nullptr, size_t(y), w, raw.data() + at + 1);
+      filter_at<3>(type, rgb.data(), nullptr, size_t(y), w, out.data() + at + 1);
     else
-      filter_at<4>(type, rgb.data(), alpha.data(), size_t(y), w, raw.data() + at + 1);
+      filter_at<4>(type, rgb.data(), alpha.data(), size_t(y), w, out.data() + at + 1);
   }
-  return {height};
+  return {end};
 }
 
 }  // namespace corvane

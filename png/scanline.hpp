@@ -102,4 +102,11 @@ Result<int32_t> filter_image(std::span<const uint8_t> rgb, std::span<const uint8
                              int32_t width, int32_t height,
                              std::span<const uint8_t> filter_types, std::span<uint8_t> raw);
 
+// filter_image for the rows first .. first + n - 1 alone, into `out` of n
+// whole rows (type byte and filtered bytes each): the planes are the whole
+// image's, checked as there. Returns first + n, or BadFilter as filter_image.
+Result<int32_t> filter_rows(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha, int32_t width,
+                            int32_t height, std::span<const uint8_t> filter_types, int32_t first,
+                            std::span<uint8_t> out);
+
 }  // namespace corvane
