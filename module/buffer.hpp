@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "module/host.hpp"
@@ -132,14 +133,24 @@ inline PyObject *freeze(PyObject *o) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(view.bytes().data()), Py_ssize_t(view.size()));
 }
 
+// The bytes of an object nothing can change (bytes, or a contiguous
+// memoryview of bytes), for work done on them here; nothing otherwise.
+inline std::optional<std::span<const uint8_t>> fixed_bytes(PyObject *o) {
+  if (PyBytes_CheckExact(o))
+    return std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(o)), size_t(PyBytes_GET_SIZE(o)));
+  if (PyMemoryView_Check(o)) {
+    Py_buffer *v = PyMemoryView_GET_BUFFER(o);
+    if (v->obj && PyBytes_CheckExact(v->obj) && PyBuffer_IsContiguous(v, 'C'))
+      return std::span(static_cast<const uint8_t *>(v->buf), size_t(v->len));
+  }
+  return std::nullopt;
+}
+
 // The number of bytes `frozen` (a result of freeze) puts into a file: its
 // buffer's size, or len() of an object without one, which the host refuses
 // before anything is written.
 inline Py_ssize_t written_size(PyObject *frozen) {
-  if (PyBytes_CheckExact(frozen)) return PyBytes_GET_SIZE(frozen);
-  if (PyMemoryView_Check(frozen) && PyMemoryView_GET_BUFFER(frozen)->obj &&
-      PyBytes_CheckExact(PyMemoryView_GET_BUFFER(frozen)->obj))
-    return PyMemoryView_GET_BUFFER(frozen)->len;
+  if (const auto b = fixed_bytes(frozen)) return Py_ssize_t(b->size());
   return PyObject_Size(frozen);
 }
 

@@ -56,6 +56,7 @@ int host_init_modules(PyObject *globals) {
   host.struct_module = PyDict_GetItemString(globals, "struct");
   Py_XINCREF(host.struct_module);
   if (!host.struct_module || !(host.struct_unpack = attr(host.struct_module, "unpack")) ||
+      !(host.struct_pack = attr(host.struct_module, "pack")) ||
       !(host.zlib_crc32 = attr(zlib, "crc32")))
     return -1;
   if (!(host.zlib_decompress = attr(zlib, "decompress")) || !(host.zlib_decompressobj = attr(zlib, "decompressobj")) ||

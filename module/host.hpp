@@ -20,7 +20,7 @@ struct Host {
   // Whether the host's zlib module runs the zlib the module links, so that
   // deflating here gives zlib.compress's bytes.
   bool native_deflate = false;
-  PyObject *struct_module = nullptr, *struct_unpack = nullptr;
+  PyObject *struct_module = nullptr, *struct_unpack = nullptr, *struct_pack = nullptr;
   PyObject *read_chunk = nullptr;       // the module's own _readChunk,
   PyObject *make_chunk = nullptr;       // _makeChunk
   PyObject *split_idat_payload = nullptr;  // and _split_idat_payload

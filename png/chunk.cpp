@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "module/buffer.hpp"
 #include "module/byte_values.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
@@ -24,23 +25,6 @@ constexpr long long kReadPiece = 16 << 20;
 PyObject *unpack_u32(PyObject *fn, PyObject *b) {
   Ref t = Ref::steal(struct_call(fn, "unpack", ">I", b));
   return t ? PySequence_GetItem(t.get(), 0) : nullptr;
-}
-
-}  // namespace
-
-namespace {
-
-// The bytes of an object nothing can change (bytes, or a memoryview of
-// bytes), for a CRC computed here; empty otherwise.
-std::optional<std::span<const uint8_t>> fixed_bytes(PyObject *o) {
-  if (PyBytes_CheckExact(o))
-    return std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(o)), size_t(PyBytes_GET_SIZE(o)));
-  if (PyMemoryView_Check(o)) {
-    Py_buffer *v = PyMemoryView_GET_BUFFER(o);
-    if (v->obj && PyBytes_CheckExact(v->obj) && PyBuffer_IsContiguous(v, 'C'))
-      return std::span(static_cast<const uint8_t *>(v->buf), size_t(v->len));
-  }
-  return std::nullopt;
 }
 
 }  // namespace

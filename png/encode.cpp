@@ -15,6 +15,7 @@
 #include "module/host.hpp"
 #include "module/unpack.hpp"
 #include "png/deflate.hpp"
+#include "png/inflate.hpp"
 #include "png/png.hpp"
 #include "png/scanline.hpp"
 #include "png/split.hpp"
@@ -220,25 +221,62 @@ class FileImage {
   int add(PyObject *o) {
     Ref frozen = Ref::steal(freeze(o));
     if (!frozen) return -1;
-    parts_.push_back(std::move(frozen));
+    parts_.push_back({std::move(frozen), {}});
     return 0;
   }
-  // One b"".join of the parts, which refuses anything not bytes-like in its
-  // own words, then one write. The join runs on the host's side: on PyPy the
-  // bytes never cross into C.
+  // n bytes of `owner` (exact bytes) from `at` on, taken without a slice.
+  void add_span(PyObject *owner, size_t at, size_t n) {
+    parts_.push_back({Ref::borrow(owner), {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(owner)) + at, n}});
+  }
+  // `n` bytes made here (a length or a CRC field).
+  int add_made(const uint8_t *p, size_t n) {
+    Ref b = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), Py_ssize_t(n)));
+    return b ? add(b.get()) : -1;
+  }
+  // The file laid out once, then one write. Parts that are all bytes are
+  // copied into it here; otherwise a b"".join of them refuses what is not
+  // bytes-like in its own words.
   int write(PyObject *path) const {
-    Ref list = Ref::steal(PyList_New(Py_ssize_t(parts_.size())));
-    if (!list) return -1;
-    for (size_t i = 0; i < parts_.size(); ++i)
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), Ref::borrow(parts_[i].get()).release());
-    Ref whole = Ref::steal(call_method(host.empty_bytes, "join", list.get()));
-    if (!whole) return -1;
+    size_t total = 0;
+    bool fixed = true;
+    for (const Part &p : parts_) {
+      const auto b = p.span.data() ? std::optional(p.span) : fixed_bytes(p.obj.get());
+      fixed = fixed && b;
+      if (b) total += b->size();
+    }
+    Ref whole;
+    if (fixed) {
+      whole = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
+      if (!whole) return -1;
+      auto *at = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(whole.get()));
+      for (const Part &p : parts_) {
+        const std::span<const uint8_t> b = p.span.data() ? p.span : *fixed_bytes(p.obj.get());
+        if (!b.empty()) std::memcpy(at, b.data(), b.size());
+        at += b.size();
+      }
+    } else {
+      Ref list = Ref::steal(PyList_New(Py_ssize_t(parts_.size())));
+      if (!list) return -1;
+      for (size_t i = 0; i < parts_.size(); ++i) {
+        const Part &p = parts_[i];
+        PyObject *o = p.span.data() ? PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p.span.data()),
+                                                                Py_ssize_t(p.span.size()))
+                                    : Ref::borrow(p.obj.get()).release();
+        if (!o) return -1;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), o);
+      }
+      if (!(whole = Ref::steal(call_method(host.empty_bytes, "join", list.get())))) return -1;
+    }
     PyObject *one[] = {whole.get()};
     return write_file(path, one, 1);
   }
 
  private:
-  std::vector<Ref> parts_;
+  struct Part {
+    Ref obj;
+    std::span<const uint8_t> span;  // of obj's bytes, when set
+  };
+  std::vector<Part> parts_;
 };
 
 // A chunk through the module's _makeChunk. With its own, the data is not
@@ -430,6 +468,44 @@ PyObject *split_idat_payload(PyObject *data, PyObject *lengths) {
   return parts.release();
 }
 
+namespace {
+
+// Whether the IDAT chunks of the chunk-preserving writer may be framed here:
+// the stream is bytes, and the names the framing goes through are the
+// module's own and the host's (_split_idat_payload, zlib.crc32, struct.pack).
+bool genuine_idat_framing(PyObject *fn, PyObject *compressed) {
+  if (!PyBytes_CheckExact(compressed)) return false;
+  Ref splitter = Ref::steal(global(fn, "_split_idat_payload")), zlib = Ref::steal(global(fn, "zlib")),
+      st = Ref::steal(global(fn, "struct"));
+  // Attributes are asked of the host's own modules only: a stand-in's lookup
+  // could run caller code the plain path would not run here.
+  const bool modules = zlib.get() == host.zlib && st.get() == host.struct_module;
+  Ref crc32 = Ref::steal(modules ? attr(zlib.get(), "crc32") : nullptr);
+  Ref pack = Ref::steal(modules ? attr(st.get(), "pack") : nullptr);
+  PyErr_Clear();  // a name that is missing only rules this out: the plain path meets it again
+  return splitter.get() == host.split_idat_payload && crc32.get() == host.zlib_crc32 && pack &&
+         pack.get() == host.struct_pack;
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+  p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
+}
+
+// One IDAT chunk around n bytes of the stream from `at`: the frame
+// add_kept_chunk would give it, computed here.
+int add_idat_here(FileImage &file, PyObject *stream, size_t at, size_t n) {
+  static const uint8_t kType[4] = {'I', 'D', 'A', 'T'};
+  const auto data = std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(stream)) + at, n);
+  uint8_t length[4], crc[4];
+  put_be32(length, uint32_t(n));
+  put_be32(crc, chunk_crc32(chunk_crc32(0, kType), data));
+  if (file.add_made(length, 4) < 0 || file.add_made(kType, 4) < 0) return -1;
+  file.add_span(stream, at, n);
+  return file.add_made(crc, 4);
+}
+
+}  // namespace
+
 PyObject *write_png(PyObject *fn, PyObject *path, int32_t width, int32_t height, PyObject *pixels, PyObject *alpha,
                     PyObject *filter_types) {
   PngSizes s;
@@ -476,8 +552,18 @@ PyObject *write_png_with_chunks(PyObject *fn, PyObject *path, int32_t width, int
       }) < 0)
     return nullptr;
   const bool has_idat = PyList_GET_SIZE(lengths.get()) > 0;
-  Ref parts = Ref::steal(idat_parts(fn, compressed.get(), lengths.get()));
-  if (!parts) return nullptr;
+  // With the module's own split, plain lengths and the host's crc32 and
+  // struct, the IDAT chunks are framed here around spans of the stream: no
+  // piece is sliced off it.
+  std::vector<size_t> here;
+  Ref parts;
+  if (!(genuine_idat_framing(fn, compressed.get()) && plain_split(PyBytes_GET_SIZE(compressed.get()),
+                                                                   lengths.get(), here))) {
+    here.clear();
+    if (!(parts = Ref::steal(idat_parts(fn, compressed.get(), lengths.get())))) return nullptr;
+  } else if (here.empty()) {
+    here.push_back(size_t(PyBytes_GET_SIZE(compressed.get())));  // [compressed] when the split gives nothing
+  }
 
   // The whole file, in order, before the target is touched.
   FileImage file;
@@ -488,6 +574,14 @@ PyObject *write_png_with_chunks(PyObject *fn, PyObject *path, int32_t width, int
   auto add = [&](PyObject *type, PyObject *data) { return add_kept_chunk(fn, file, type, data); };
   auto add_idat = [&]() {
     idat_written = true;
+    if (!here.empty()) {
+      size_t at = 0;
+      for (size_t n : here) {
+        if (add_idat_here(file, compressed.get(), at, n) < 0) return -1;
+        at += n;
+      }
+      return 0;
+    }
     return for_each(parts.get(), [&](PyObject *part) { return add(idat_type.get(), part); });
   };
   if (for_each_entry(chunks, [&](PyObject *type, PyObject *data, PyObject *) {
