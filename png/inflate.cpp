@@ -137,9 +137,7 @@ class IsalImpl {
 
 }  // namespace
 
-// One of the two, chosen when the inflater is made. (No virtual calls: the
-// sanitized builds that run under an uninstrumented host have no runtime for
-// checking them.)
+// One of the two, chosen when the inflater is made.
 struct Inflater::Impl {
   std::unique_ptr<ZlibImpl> zlib;
 #if defined(CORVANE_ISAL)
