@@ -15,6 +15,7 @@
 #include "module/errors.hpp"
 #include "module/gil.hpp"
 #include "module/host.hpp"
+#include "module/messages.hpp"
 #include "module/plane.hpp"
 #include "module/unpack.hpp"
 #include "loadsave/source.hpp"
@@ -45,7 +46,7 @@ int read_file_header(PyObject *fn, PyObject *stream, Ref &offset) {
     Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
     if (!magic || !bm || (bad = PyObject_RichCompareBool(magic.get(), bm.get(), Py_NE)) < 0) return -1;
   }
-  if (bad) return fail(value_error("Unsupported BMP header"));
+  if (bad) return fail(value_error(msg::kBmpHeader));
   Ref rest = Ref::steal(PySequence_GetSlice(head.get(), 2, 14));
   Ref fields[4];
   if (!rest || unpack(fn, "<IHHI", rest.get(), fields, 4) < 0) return -1;
@@ -59,18 +60,18 @@ int read_info_header(PyObject *fn, PyObject *stream, Ref (&v)[10]) {
   if (!size_bytes) return -1;
   Py_ssize_t n = PyObject_Size(size_bytes.get());
   if (n < 0) return -1;
-  if (n < 4) return fail(value_error("Corrupted BMP DIB header"));
+  if (n < 4) return fail(value_error(msg::kBmpDibHeader));
   Ref size[1];
   if (unpack(fn, "<I", size_bytes.get(), size, 1) < 0) return -1;
   int r = differs(size[0].get(), 40);
-  if (r) return r < 0 ? -1 : fail(value_error("Only BITMAPINFOHEADER BMP files are supported"));
+  if (r) return r < 0 ? -1 : fail(value_error(msg::kBmpInfoHeader));
   Ref rest = Ref::steal(stream_read(stream, 36));
   if (!rest || unpack(fn, "<iiHHIIiiII", rest.get(), v, 10) < 0) return -1;
   int planes, bits, compression;
   if ((planes = differs(v[2].get(), 1)) < 0 || (!planes && (bits = differs(v[3].get(), 24)) < 0) ||
       (!planes && !bits && (compression = differs(v[4].get(), 0)) < 0))
     return -1;
-  if (planes || bits || compression) return fail(value_error("Only uncompressed 24-bit BMP files are supported"));
+  if (planes || bits || compression) return fail(value_error(msg::kBmp24Bit));
   return 0;
 }
 
@@ -81,7 +82,7 @@ struct Rows {
   bool bottom_up;
 };
 
-[[gnu::cold]] PyObject *incomplete() { return value_error("Incomplete BMP pixel data"); }
+[[gnu::cold]] PyObject *incomplete() { return value_error(msg::kBmpIncomplete); }
 
 // Rows as the stream hands them out, one read of the row stride each. Rows
 // of stride 0 hold nothing: no read for them, however many the header claims.

@@ -8,6 +8,7 @@
 
 #include "image/sizes.hpp"
 #include "module/errors.hpp"
+#include "module/messages.hpp"
 #include "module/ref.hpp"
 
 namespace corvane {
@@ -148,21 +149,19 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
   im->filters = new_none();
   im->bmp_header = new_none();
 
-  constexpr const char *kPixelMismatch = "Pixel data length does not match image dimensions";
   Py_ssize_t n = PyObject_Size(pixels);
   if (n < 0) return nullptr;
-  if (n != sizes.value.rgb_bytes) return value_error(kPixelMismatch);
+  if (n != sizes.value.rgb_bytes) return value_error(msg::kPixelMismatch);
   im->width = width;
   im->height = height;
-  PyObject *buf = checked_bytearray(pixels, n, fresh.pixels, kPixelMismatch);
+  PyObject *buf = checked_bytearray(pixels, n, fresh.pixels, msg::kPixelMismatch);
   if (!buf) return nullptr;
   set_field(im->pixels, buf);
 
   if (alpha != Py_None) {
-    constexpr const char *kAlphaMismatch = "Alpha channel length does not match image dimensions";
     if ((n = PyObject_Size(alpha)) < 0) return nullptr;
-    if (n != sizes.value.area) return value_error(kAlphaMismatch);
-    if (!(buf = checked_bytearray(alpha, n, fresh.alpha, kAlphaMismatch))) return nullptr;
+    if (n != sizes.value.area) return value_error(msg::kAlphaMismatch);
+    if (!(buf = checked_bytearray(alpha, n, fresh.alpha, msg::kAlphaMismatch))) return nullptr;
     set_field(im->alpha, buf);
   }
   if (png_chunks != Py_None) {
@@ -171,10 +170,9 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
     set_field(im->chunks, list);
   }
   if (png_filters != Py_None) {
-    constexpr const char *kFilterMismatch = "PNG filter count does not match image height";
     if ((n = PyObject_Size(png_filters)) < 0) return nullptr;
-    if (n != height) return value_error(kFilterMismatch);
-    if (!(buf = checked_bytearray(png_filters, n, fresh.filters, kFilterMismatch))) return nullptr;
+    if (n != height) return value_error(msg::kFilterMismatch);
+    if (!(buf = checked_bytearray(png_filters, n, fresh.filters, msg::kFilterMismatch))) return nullptr;
     set_field(im->filters, buf);
   }
   if (bmp_header != Py_None) {
@@ -293,6 +291,6 @@ int image_set_filters(PyObject *self, PyObject *v, void *) { return set_any(as_i
 PyObject *image_get_bmp_header(PyObject *self, void *) { return new_ref(as_image(self)->bmp_header); }
 int image_set_bmp_header(PyObject *self, PyObject *v, void *) { return set_any(as_image(self)->bmp_header, v); }
 
-PyObject *image_refuse_pickle() { return type_error("no default __reduce__ due to non-trivial __cinit__"); }
+PyObject *image_refuse_pickle() { return type_error(msg::kNoReduce); }
 
 }  // namespace corvane

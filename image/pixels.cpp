@@ -20,13 +20,12 @@
 #include "image/sizes.hpp"
 #include "module/byte_values.hpp"
 #include "module/errors.hpp"
+#include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/unpack.hpp"
 
 namespace corvane {
 namespace {
-
-constexpr const char *kOutOfBounds = "Pixel coordinate out of bounds";
 
 // An exact int of one digit read in place: coordinates and components
 // nearly always are, and the conversion call costs more than the rest of
@@ -131,14 +130,14 @@ int locate(PyObject *self, PyObject *coords, Target &t) {
   long lx, ly;
   if (exact_int(x, &lx) && exact_int(y, &ly)) {
     const ImageObject *im = as_image(self);
-    if (!(0 <= lx && lx < im->width && 0 <= ly && ly < im->height)) return fail(value_error(kOutOfBounds));
+    if (!(0 <= lx && lx < im->width && 0 <= ly && ly < im->height)) return fail(value_error(msg::kOutOfBounds));
     t.exact = true;
     t.offset = rgb_offset(lx, ly, im->width);
     if (t.offset) return 0;
   } else {
     int r = in_bounds_general(self, x, y);
     if (r < 0) return -1;
-    if (r == 0) return fail(value_error(kOutOfBounds));
+    if (r == 0) return fail(value_error(msg::kOutOfBounds));
   }
   t.index = Ref::steal(index_general(self, x, y));
   return t.index ? 0 : -1;

@@ -7,6 +7,7 @@
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/messages.hpp"
 #include "module/unpack.hpp"
 #include "png/png.hpp"
 
@@ -79,7 +80,7 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateSt
   Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   int is_bmp = magic && bm ? PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ) : -1;
   if (is_bmp) return is_bmp < 0 ? -1 : load_bmp(fn, stream, out, priv);
-  return fail(value_error("Unsupported image format"));
+  return fail(value_error(msg::kUnsupportedFormat));
 }
 
 PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
@@ -97,7 +98,7 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
   else if (PyBytes_Check(source) || PyByteArray_Check(source))
     rc = load_bytes(fn, cls, source, r, fresh);
   else
-    return type_error("source must be a file path or raw bytes");
+    return type_error(msg::kNotPathOrBytes);
   if (rc < 0) return nullptr;
 
   Ref image;

@@ -10,6 +10,7 @@
 #include "module/byte_values.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/messages.hpp"
 #include "png/inflate.hpp"
 #include "png/png.hpp"
 
@@ -120,14 +121,14 @@ PyObject *read_chunk(PyObject *fn, PyObject *stream) {
   Py_ssize_t n = PyObject_Size(length_bytes.get());
   if (n < 0) return nullptr;
   if (n == 0) return Ref::borrow(host.end_of_stream).release();
-  if (n != 4) return value_error("Unexpected EOF while reading chunk length");
+  if (n != 4) return value_error(msg::kEofLength);
   Ref length = Ref::steal(unpack_u32(fn, length_bytes.get()));
   if (!length) return nullptr;
 
   Ref chunk_type = Ref::steal(read(stream, four.get()));
   if (!chunk_type) return nullptr;
   int ok = has_length(chunk_type.get(), 4);
-  if (ok <= 0) return ok < 0 ? nullptr : value_error("Unexpected EOF while reading chunk type");
+  if (ok <= 0) return ok < 0 ? nullptr : value_error(msg::kEofType);
 
   Ref data = Ref::steal(read_data(stream, length.get()));
   if (!data) return nullptr;
@@ -136,19 +137,19 @@ PyObject *read_chunk(PyObject *fn, PyObject *stream) {
   Ref got_obj = Ref::steal(PyLong_FromSsize_t(got));
   if (!got_obj) return nullptr;
   if ((ok = PyObject_RichCompareBool(got_obj.get(), length.get(), Py_NE)) != 0)
-    return ok < 0 ? nullptr : value_error("Unexpected EOF while reading chunk data");
+    return ok < 0 ? nullptr : value_error(msg::kEofData);
 
   Ref crc = Ref::steal(read(stream, four.get()));
   if (!crc) return nullptr;
   if ((ok = has_length(crc.get(), 4)) <= 0)
-    return ok < 0 ? nullptr : value_error("Unexpected EOF while reading chunk CRC");
+    return ok < 0 ? nullptr : value_error(msg::kEofCrc);
 
   Ref actual = Ref::steal(chunk_crc(fn, chunk_type.get(), data.get()));
   if (!actual) return nullptr;
   Ref expected = Ref::steal(unpack_u32(fn, crc.get()));
   if (!expected) return nullptr;
   if ((ok = PyObject_RichCompareBool(expected.get(), actual.get(), Py_NE)) != 0)
-    return ok < 0 ? nullptr : value_error("Corrupted PNG chunk detected");
+    return ok < 0 ? nullptr : value_error(msg::kBadCrc);
   return PyTuple_Pack(2, chunk_type.get(), data.get());
 }
 

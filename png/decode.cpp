@@ -15,6 +15,7 @@
 #include "module/errors.hpp"
 #include "module/gil.hpp"
 #include "module/host.hpp"
+#include "module/messages.hpp"
 #include "module/plane.hpp"
 #include "module/unpack.hpp"
 #include "png/idat.hpp"
@@ -93,18 +94,18 @@ class BlockChunks {
       c.data = Ref::borrow(host.empty_bytes);
       return 0;
     }
-    if (got < 4) return fail(value_error("Unexpected EOF while reading chunk length"));
+    if (got < 4) return fail(value_error(msg::kEofLength));
     const uint32_t length = be32(field);
     if (take(field, 4, got) < 0) return -1;
-    if (got < 4) return fail(value_error("Unexpected EOF while reading chunk type"));
+    if (got < 4) return fail(value_error(msg::kEofType));
     if (!(c.type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(field), 4)))) return -1;
     Ref crc = Ref::steal(call(host.zlib_crc32, c.type.get()));
     if (!crc || data(c, length, crc) < 0) return -1;
     if (take(field, 4, got) < 0) return -1;
-    if (got < 4) return fail(value_error("Unexpected EOF while reading chunk CRC"));
+    if (got < 4) return fail(value_error(msg::kEofCrc));
     const unsigned long actual = PyLong_AsUnsignedLong(crc.get());
     if (actual == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
-    return (actual & 0xFFFFFFFFul) == be32(field) ? 0 : fail(value_error("Corrupted PNG chunk detected"));
+    return (actual & 0xFFFFFFFFul) == be32(field) ? 0 : fail(value_error(msg::kBadCrc));
   }
 
  private:
@@ -153,7 +154,7 @@ class BlockChunks {
       if (r < 0) return -1;
       if (r == 0) {
         if (need == 0) break;
-        return fail(value_error("Unexpected EOF while reading chunk data"));
+        return fail(value_error(msg::kEofData));
       }
       const size_t k = std::min(need, left());
       if (!sliced_ && (sliced_ = true) && slices_.init(block_.get()) < 0) return -1;
@@ -246,15 +247,15 @@ int read_chunks(PyObject *fn, Next &&next, bool views, PyObject *chunks, PyObjec
 }
 
 int check_header(const Header &h) {
-  if (!h.complete()) return fail(value_error("Incomplete PNG header information"));
-  if (h.v[2] != 8) return fail(value_error("Only 8-bit PNG images are supported"));
-  if (h.v[3] != 2 && h.v[3] != 6) return fail(value_error("Only RGB/RGBA PNG images are supported"));
+  if (!h.complete()) return fail(value_error(msg::kIncompleteHeader));
+  if (h.v[2] != 8) return fail(value_error(msg::kOnly8Bit));
+  if (h.v[3] != 2 && h.v[3] != 6) return fail(value_error(msg::kOnlyRgb));
   if (h.v[4] != 0 || h.v[5] != 0 || h.v[6] != 0)
-    return fail(value_error("Unsupported PNG configuration (compression/filter/interlace)"));
+    return fail(value_error(msg::kPngConfiguration));
   return 0;
 }
 
-[[gnu::cold]] PyObject *malformed() { return value_error("Malformed PNG image data"); }
+[[gnu::cold]] PyObject *malformed() { return value_error(msg::kMalformed); }
 
 // What the host's zlib.decompress raises for a stream that ends before its
 // end marker: zlib's Z_BUF_ERROR (-5), which sets no message of its own.
@@ -452,15 +453,15 @@ int native_source(PyObject *stream, const PrivateStream &priv, std::optional<Byt
     case WalkError::None:
       return 0;
     case WalkError::EofLength:
-      return fail(value_error("Unexpected EOF while reading chunk length"));
+      return fail(value_error(msg::kEofLength));
     case WalkError::EofType:
-      return fail(value_error("Unexpected EOF while reading chunk type"));
+      return fail(value_error(msg::kEofType));
     case WalkError::EofData:
-      return fail(value_error("Unexpected EOF while reading chunk data"));
+      return fail(value_error(msg::kEofData));
     case WalkError::EofCrc:
-      return fail(value_error("Unexpected EOF while reading chunk CRC"));
+      return fail(value_error(msg::kEofCrc));
     case WalkError::BadCrc:
-      return fail(value_error("Corrupted PNG chunk detected"));
+      return fail(value_error(msg::kBadCrc));
     case WalkError::Io:
       errno = w.io_errno;
       return fail(PyErr_SetFromErrno(PyExc_OSError));
@@ -570,7 +571,7 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   Ref expected_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   if (!expected_signature) return -1;
   int differs = PyObject_RichCompareBool(signature.get(), expected_signature.get(), Py_NE);
-  if (differs) return differs < 0 ? -1 : fail(value_error("Unsupported PNG signature"));
+  if (differs) return differs < 0 ? -1 : fail(value_error(msg::kPngSignature));
 
   Ref idat = Ref::steal(PyList_New(0));
   Ref chunks = Ref::steal(PyList_New(0));

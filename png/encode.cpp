@@ -13,6 +13,7 @@
 #include "module/errors.hpp"
 #include "module/gil.hpp"
 #include "module/host.hpp"
+#include "module/messages.hpp"
 #include "module/unpack.hpp"
 #include "png/deflate.hpp"
 #include "png/inflate.hpp"
@@ -22,10 +23,6 @@
 
 namespace corvane {
 namespace {
-
-constexpr const char *kPixelMismatch = "Pixel data length does not match image dimensions";
-constexpr const char *kAlphaMismatch = "Alpha channel length does not match image dimensions";
-constexpr const char *kFilterMismatch = "PNG filter count does not match image height";
 
 // The sizes the writers work with; beyond int32 the image is refused before
 // anything is read. Without rows the row arithmetic is moot.
@@ -48,8 +45,8 @@ int check_length(PyObject *o, int32_t n, const char *message) {
 }
 
 int check_lengths(PyObject *pixels, PyObject *alpha, const PngSizes &s) {
-  if (check_length(pixels, s.rgb_bytes, kPixelMismatch) < 0) return -1;
-  return alpha == Py_None ? 0 : check_length(alpha, s.area, kAlphaMismatch);
+  if (check_length(pixels, s.rgb_bytes, msg::kPixelMismatch) < 0) return -1;
+  return alpha == Py_None ? 0 : check_length(alpha, s.area, msg::kAlphaMismatch);
 }
 
 // pixels itself when it is a bytearray (or a subclass), else bytearray(pixels).
@@ -103,7 +100,7 @@ class RowSource {
     if (filter_types_ != Py_None) {
       Py_ssize_t n = PyObject_Size(filter_types_);
       if (n < 0) return -1;
-      if (n != height_) return fail(value_error(kFilterMismatch));
+      if (n != height_) return fail(value_error(msg::kFilterMismatch));
     }
     return 0;
   }
@@ -115,15 +112,15 @@ class RowSource {
         (filter_types_ != Py_None && byte_view(filter_types_, filter_view_.emplace()) < 0))
       return -1;
     if (height_ <= 0) return 0;
-    if (pixel_view_.emplace().get(pix_buf_) < 0 || view_holds(*pixel_view_, s_.rgb_bytes, kPixelMismatch) < 0)
+    if (pixel_view_.emplace().get(pix_buf_) < 0 || view_holds(*pixel_view_, s_.rgb_bytes, msg::kPixelMismatch) < 0)
       return -1;
     rgb_ = pixel_view_->bytes().first(size_t(s_.rgb_bytes));
     if (alpha_ != Py_None) {
-      if (view_holds(*alpha_view_, s_.area, kAlphaMismatch) < 0) return -1;
+      if (view_holds(*alpha_view_, s_.area, msg::kAlphaMismatch) < 0) return -1;
       alpha_bytes_ = alpha_view_->bytes().first(size_t(s_.area));
     }
     if (filter_types_ != Py_None) {
-      if (view_holds(*filter_view_, height_, kFilterMismatch) < 0) return -1;
+      if (view_holds(*filter_view_, height_, msg::kFilterMismatch) < 0) return -1;
       filter_bytes_ = filter_view_->bytes().first(size_t(height_));
     }
     return 0;
