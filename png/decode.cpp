@@ -414,6 +414,35 @@ int inflate(PyObject *fn, PyObject *idat, int32_t expected, RowSink &sink) {
   }
 }
 
+// The planes' shape a checked header gives; with no rows every derived
+// size is 0, however wide the rows would be. -1 with an error when a size
+// leaves int32.
+struct Layout {
+  int channels;
+  int32_t width;
+  PngSizes sizes;
+};
+int layout_of(const Header &h, Layout &l) {
+  l.channels = h.v[3] == 2 ? 3 : 4;
+  l.width = h.height() == 0 ? 0 : h.width();
+  Result<PngSizes> sizes = png_sizes(l.width, h.height(), l.channels);
+  if (!sizes) return fail(raise_core(sizes));
+  l.sizes = sizes.value;
+  return 0;
+}
+
+// The loader result around the finished planes and the chunk list.
+int hand_over(RowSink &sink, const Header &h, int channels, Ref chunks, Loaded &out) {
+  if (sink.finish(out) < 0) return -1;
+  out.width = Ref::steal(PyLong_FromLong(h.width()));
+  out.height = Ref::steal(PyLong_FromLong(h.height()));
+  out.channels = Ref::steal(PyLong_FromLong(channels));
+  if (!out.width || !out.height || !out.channels) return -1;
+  out.chunks = std::move(chunks);
+  out.bmp_meta = Ref::borrow(Py_None);
+  return 0;
+}
+
 // --- the native path: the whole decode in C, the interpreter's lock let go
 // for the byte work, when every name it involves is the genuine one.
 
@@ -516,14 +545,12 @@ int load_native(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   Walk w = without_gil([&] { return walk_chunks(*source); });
   Ref chunks = Ref::steal(PyList_New(0));
   Header h;
-  if (!chunks || record_walk(fn, *source, w, chunks.get(), h) < 0 || check_header(h) < 0) return -1;
-  const int channels = h.v[3] == 2 ? 3 : 4;
-  const int32_t width = h.height() == 0 ? 0 : h.width();
-  Result<PngSizes> sizes = png_sizes(width, h.height(), channels);
-  if (!sizes) return fail(raise_core(sizes));
-  const size_t expected = size_t(sizes.value.raw_bytes);
+  Layout l;
+  if (!chunks || record_walk(fn, *source, w, chunks.get(), h) < 0 || check_header(h) < 0 || layout_of(h, l) < 0)
+    return -1;
+  const size_t expected = size_t(l.sizes.raw_bytes);
 
-  std::optional<RowSink> sink(std::in_place, width, h.height(), channels, sizes.value);
+  std::optional<RowSink> sink(std::in_place, l.width, h.height(), l.channels, l.sizes);
   if (sink->init() < 0) return -1;
   Inflated r = inflate_native(*source, w, expected, *sink, kZlibOnly);
   // A stream igzip did not inflate to its end is inflated again by zlib, the
@@ -532,7 +559,7 @@ int load_native(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   if (r.kind != Inflated::Done && !kZlibOnly) {
     sink.reset();
     if ((r = without_gil([&] { return zlib_verdict(*source, w.chunks, expected); })).kind == Inflated::Done) {
-      sink.emplace(width, h.height(), channels, sizes.value);
+      sink.emplace(l.width, h.height(), l.channels, l.sizes);
       if (sink->init() < 0) return -1;
       r = inflate_native(*source, w, expected, *sink, true);
     }
@@ -553,14 +580,7 @@ int load_native(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
     case Inflated::NoMemory:
       return fail(PyErr_NoMemory());
   }
-  if (sink->finish(out) < 0) return -1;
-  out.width = Ref::steal(PyLong_FromLong(h.width()));
-  out.height = Ref::steal(PyLong_FromLong(h.height()));
-  out.channels = Ref::steal(PyLong_FromLong(channels));
-  if (!out.width || !out.height || !out.channels) return -1;
-  out.chunks = std::move(chunks);
-  out.bmp_meta = Ref::borrow(Py_None);
-  return 1;
+  return hand_over(*sink, h, l.channels, std::move(chunks), out) < 0 ? -1 : 1;
 }
 
 }  // namespace
@@ -594,25 +614,12 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
     read = read_chunks(fn, [&](Chunk &c) { return next_through_reader(fn, stream, c); }, false, chunks.get(),
                        idat.get(), h);
   }
-  if (read < 0 || check_header(h) < 0) return -1;
-  const int channels = h.v[3] == 2 ? 3 : 4;
-  // With no rows every derived size is 0, however wide the rows would be.
-  const int32_t width = h.height() == 0 ? 0 : h.width();
-  Result<PngSizes> sizes = png_sizes(width, h.height(), channels);
-  if (!sizes) return fail(raise_core(sizes));
-
-  RowSink sink(width, h.height(), channels, sizes.value);
-  if (sink.init() < 0 || inflate(fn, idat.get(), sizes.value.raw_bytes, sink) < 0) return -1;
+  Layout l;
+  if (read < 0 || check_header(h) < 0 || layout_of(h, l) < 0) return -1;
+  RowSink sink(l.width, h.height(), l.channels, l.sizes);
+  if (sink.init() < 0 || inflate(fn, idat.get(), l.sizes.raw_bytes, sink) < 0) return -1;
   idat = Ref();
-  if (sink.finish(out) < 0) return -1;
-
-  out.width = Ref::steal(PyLong_FromLong(h.width()));
-  out.height = Ref::steal(PyLong_FromLong(h.height()));
-  out.channels = Ref::steal(PyLong_FromLong(channels));
-  if (!out.width || !out.height || !out.channels) return -1;
-  out.chunks = std::move(chunks);
-  out.bmp_meta = Ref::borrow(Py_None);
-  return 0;
+  return hand_over(sink, h, l.channels, std::move(chunks), out);
 }
 
 }  // namespace corvane
