@@ -4,6 +4,9 @@
 #pragma once
 #include <Python.h>
 
+#include <new>
+#include <system_error>
+
 #include "image/result.hpp"
 
 namespace corvane {
@@ -28,6 +31,21 @@ template <class T>
 // What making a buffer of a negative size raises, in the host's words (as
 // bytearray(n) gives them). Returns nullptr.
 [[gnu::cold]] PyObject *refuse_negative_count();
+
+// fn(), with the C++ failures the native code may meet raised as the host
+// raises its own: no memory (MemoryError), no thread to be had
+// (RuntimeError). `failed` is what the caller returns on an error.
+template <class R, class Fn>
+R guarded(R failed, Fn &&fn) {
+  try {
+    return fn();
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::system_error &e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return failed;
+}
 
 // Name of an object's type as the host's own messages print it.
 const char *type_name(PyObject *o);

@@ -204,7 +204,7 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
     if (src.views() < 0 || !(raw = Ref::steal(scanlines(src)))) return nullptr;
     return call(compress.get(), raw.get());
   }
-  return src.views() < 0 ? nullptr : compressed_here(src);
+  return src.views() < 0 ? nullptr : guarded<PyObject *>(nullptr, [&] { return compressed_here(src); });
 }
 
 // The bytes of a file, gathered as the objects that hold them (bytes, the

@@ -247,3 +247,12 @@ def test_bit_flips_in_a_bmp():
             assert result[:2] == ["builtins.ValueError", "Only BITMAPINFOHEADER BMP files are supported"], i
         elif 26 <= i < 34:
             assert result[:2] == ["builtins.ValueError", "Only uncompressed 24-bit BMP files are supported"], i
+
+
+def test_native_work_out_of_memory_is_memory_error(tmp_path):
+    # A save whose compressor cannot get its output buffer under a capped
+    # address space: the host's MemoryError, not a C++ exception through it.
+    body = ("im = SimpleImage(4000, 4000, bytes(48000000))\nbound(40 << 20)\n"
+            "print(json.dumps(outcome(lambda: im.save(%r))))" % str(tmp_path / "out.png"))
+    got = child(body, extra=40 << 20)
+    assert got[:1] == ["builtins.MemoryError"]
