@@ -22,7 +22,12 @@ FUZZ_PY_TIME ?= 120
 # (scripts/leakcheck.sh).
 SOAK_ROUNDS ?= 100000
 
-.PHONY: demo test asan leakcheck bench bench-report fuzz soak clean
+# `make dist` builds the sdist and a repaired wheel per host into dist/
+# (DIST_HOSTS); `make dist-test` builds them for DIST_HOSTS, installs each in a
+# fresh environment from dist/ alone and runs the tests against it.
+DIST_HOSTS ?= 3.8 3.9 3.10 3.11 3.12 3.13 pypy
+
+.PHONY: demo test asan leakcheck bench bench-report fuzz soak dist dist-test clean
 
 demo:
 	@py=$$(scripts/host.sh $(DEMO_HOST)) && $$py examples/demo.py
@@ -55,5 +60,11 @@ bench:
 bench-report:
 	@python3 bench/report.py
 
+dist:
+	@scripts/dist.sh $(DIST_HOSTS)
+
+dist-test: dist
+	@scripts/dist-test.sh $(DIST_HOSTS)
+
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist

@@ -1,8 +1,6 @@
 // bmp/decode.cpp: the BMP decoder: file header, BITMAPINFOHEADER, then one
 // read of the row stride per stored row, each row turned from BGR with pad
 // into RGB (bmp/rows.hpp).
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -122,13 +120,12 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
   Ref plane = Ref::steal(sought ? PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(total)) : nullptr);
   if (!plane) return nullptr;
   const int64_t per_read = std::min(r.count, std::max<int64_t>(1, (int64_t{1} << 20) / r.stride));
-  // A regular file is read through its descriptor, the lock let go for the
+  // A seekable file is read through its descriptor, the lock let go for the
   // reads and the rows: the plane is this call's own, and so is the buffer.
   Ref fd_obj = Ref::steal(call_method(stream, "fileno"));
   const long fd = fd_obj ? PyLong_AsLong(fd_obj.get()) : -1;
   if (PyErr_Occurred()) return nullptr;
-  struct stat st;
-  if (fstat(int(fd), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (ByteSource::seekable_size(int(fd)) >= 0) {
     auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
     const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(per_read * r.stride));
     const int64_t read_rows = without_gil([&]() -> int64_t {

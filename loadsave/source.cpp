@@ -29,4 +29,12 @@ int64_t ByteSource::read(int64_t pos, std::span<uint8_t> out) const {
   return int64_t(got);
 }
 
+int64_t ByteSource::seekable_size(int fd) {
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  if (at < 0) return -1;
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0 || lseek(fd, at, SEEK_SET) < 0) return -1;
+  return int64_t(end);
+}
+
 }  // namespace corvane

@@ -21,6 +21,11 @@ class ByteSource {
   // How many bytes there were to read when it was made: a size for buffers,
   // not a limit on reading (a file may grow).
   int64_t size_hint() const { return size_; }
+  // The size of the file behind `fd` when it is one that can be read at any
+  // offset (a regular file, a block device), else -1 (a pipe, a terminal).
+  // (Seeking, not fstat: the fstat of newer C libraries would ask more of
+  // the one a wheel runs on.) The descriptor's position is left where it was.
+  static int64_t seekable_size(int fd);
   // Up to out.size() bytes from `pos` on (pos counted from the start): how
   // many were read (fewer only at the end), or -1 with errno set.
   int64_t read(int64_t pos, std::span<uint8_t> out) const;

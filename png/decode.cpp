@@ -2,8 +2,6 @@
 // IEND (recording each, IDAT with its length only), checks the header,
 // inflates the joined IDAT data once and reconstructs the rows straight into
 // the image's planes (png/scanline.hpp).
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -456,9 +454,9 @@ bool genuine_inflate(PyObject *fn) {
 }
 
 // Where a private stream's bytes are: the bytes the front door holds (after
-// the signature), or the regular file under the stream, from its position
+// the signature), or the seekable file under the stream, from its position
 // on. Nothing for a file that cannot be read at an offset (a pipe, a
-// device): the block reading takes those. -1 with an error set.
+// terminal): the block reading takes those. -1 with an error set.
 int native_source(PyObject *stream, const PrivateStream &priv, std::optional<ByteSource> &source) {
   if (priv.source) {
     const auto *data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(priv.source));
@@ -472,8 +470,8 @@ int native_source(PyObject *stream, const PrivateStream &priv, std::optional<Byt
   const long fd = PyLong_AsLong(fd_obj.get());
   const long long pos = PyLong_AsLongLong(pos_obj.get());
   if (PyErr_Occurred()) return -1;
-  struct stat st;
-  if (fstat(int(fd), &st) == 0 && S_ISREG(st.st_mode)) source.emplace(int(fd), int64_t(pos), int64_t(st.st_size));
+  const int64_t size = ByteSource::seekable_size(int(fd));
+  if (size >= 0) source.emplace(int(fd), int64_t(pos), size);
   return 0;
 }
 

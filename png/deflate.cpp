@@ -56,36 +56,28 @@ bool deflate_like_host(std::span<const uint8_t> data, std::vector<uint8_t> &out)
 
 namespace {
 constexpr size_t kPiece = 256 << 10;
-constexpr size_t kRing = 3;
 }  // namespace
 
 PieceDeflater::PieceDeflater(size_t total, size_t unit) : z_(std::make_unique<DeflateStream>(total)), total_(total) {
-  piece_size_ = std::max(unit, kPiece / std::max<size_t>(unit, 1) * unit);
+  piece_size_ = std::min(std::max(unit, kPiece / std::max<size_t>(unit, 1) * unit), std::max<size_t>(total, 1));
   const bool threaded = total > piece_size_;
   buffers_.resize(threaded ? kRing : 1);
   lengths_.resize(buffers_.size());
-  for (auto &b : buffers_) b = std::make_unique_for_overwrite<uint8_t[]>(std::min(piece_size_, std::max<size_t>(total, 1)));
-  piece_size_ = std::min(piece_size_, std::max<size_t>(total, 1));
+  for (auto &b : buffers_) b = std::make_unique_for_overwrite<uint8_t[]>(piece_size_);
   failed_ = !z_->ok;
   if (threaded && !failed_) worker_ = std::thread([this] { work(); });
 }
 
 PieceDeflater::~PieceDeflater() {
   if (worker_.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      stop_ = true;
-    }
-    cv_.notify_all();
+    stop_ = true;
+    waiting_.release();  // wakes the worker if it waits for a piece
     worker_.join();
   }
 }
 
 std::span<uint8_t> PieceDeflater::buffer() {
-  if (worker_.joinable()) {
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return filled_ < buffers_.size(); });
-  }
+  if (worker_.joinable()) free_.acquire();
   return {buffers_[next_fill_].get(), piece_size_};
 }
 
@@ -93,43 +85,28 @@ void PieceDeflater::push(size_t n) {
   pushed_ += n;
   const bool last = pushed_ >= total_;
   if (!worker_.joinable()) {
-    failed_ = failed_ || !z_->take({buffers_[0].get(), n}, last);
+    if (!z_->take({buffers_[0].get(), n}, last)) failed_ = true;
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(m_);
-    lengths_[next_fill_] = n;
-    next_fill_ = (next_fill_ + 1) % buffers_.size();
-    ++filled_;
-  }
-  cv_.notify_all();
+  lengths_[next_fill_] = n;
+  next_fill_ = (next_fill_ + 1) % buffers_.size();
+  waiting_.release();
 }
 
 void PieceDeflater::work() {
-  size_t done = 0;
-  for (;;) {
-    size_t n;
-    {
-      std::unique_lock<std::mutex> lock(m_);
-      cv_.wait(lock, [&] { return filled_ > 0 || stop_; });
-      if (filled_ == 0) return;  // stopped before the stream was whole
-      n = lengths_[next_take_];
-    }
-    done += n;
-    const bool ok = z_->take({buffers_[next_take_].get(), n}, done >= total_);
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      failed_ = failed_ || !ok;
-      next_take_ = (next_take_ + 1) % buffers_.size();
-      --filled_;
-    }
-    cv_.notify_all();
-    if (done >= total_) return;
+  size_t done = 0, next = 0;
+  while (done < total_) {
+    waiting_.acquire();
+    if (stop_) return;  // given up before the stream was whole
+    done += lengths_[next];
+    if (!z_->take({buffers_[next].get(), lengths_[next]}, done >= total_)) failed_ = true;
+    next = (next + 1) % buffers_.size();
+    free_.release();
   }
 }
 
 bool PieceDeflater::finish(std::vector<uint8_t> &out) {
-  if (total_ == 0 && !failed_) failed_ = !z_->take({}, true);
+  if (total_ == 0 && !failed_ && !z_->take({}, true)) failed_ = true;
   if (worker_.joinable()) worker_.join();
   if (failed_) return false;
   z_->out.resize(z_->zs.total_out);

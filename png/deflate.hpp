@@ -2,10 +2,10 @@
 // zlib.compress(data) compresses it (zlib's default level, window and memory
 // settings, one stream), by the zlib the module links. No Python here.
 #pragma once
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <semaphore>
 #include <span>
 #include <thread>
 #include <vector>
@@ -44,16 +44,20 @@ class PieceDeflater {
   bool finish(std::vector<uint8_t> &out);
 
  private:
+  static constexpr size_t kRing = 3;
   void work();
 
   std::unique_ptr<DeflateStream> z_;
   size_t total_, pushed_ = 0, piece_size_;
   std::vector<std::unique_ptr<uint8_t[]>> buffers_;
   std::vector<size_t> lengths_;
-  size_t next_fill_ = 0, next_take_ = 0, filled_ = 0;  // ring positions; filled_: pieces waiting
-  bool failed_ = false, stop_ = false;
-  std::mutex m_;
-  std::condition_variable cv_;
+  size_t next_fill_ = 0;  // the producer's place in the ring; the worker keeps its own
+  // Buffers free to fill and pieces waiting: the two sides hand the ring to
+  // each other through these alone. (Semaphores, not a condition variable:
+  // they live in the headers, so the module asks nothing of a newer C++
+  // runtime than the oldest one a wheel allows.)
+  std::counting_semaphore<kRing> free_{kRing}, waiting_{0};
+  std::atomic<bool> failed_{false}, stop_{false};
   std::thread worker_;
 };
 

@@ -5,8 +5,11 @@
 # (3.8, 3.11, ...) taken from pyenv, or "pypy" (Debian's pypy3, installed
 # with apt if missing). CORVANE_VENV names another environment folder for the
 # same interpreter (the sanitizer build uses it). Everything goes to stderr
-# except the final path.
+# except the final path. `scripts/host.sh --interpreter HOST` prints the
+# host's own interpreter instead, and makes no environment.
 set -euo pipefail
+only_interpreter=
+if [ "$1" = --interpreter ]; then only_interpreter=1; shift; fi  # print the host's own interpreter, no environment
 host=$1; shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 venv="$root/.venv/${CORVANE_VENV:-$host}"
@@ -39,6 +42,8 @@ find_interpreter() {
   log "no interpreter for $host (looked in pyenv and on PATH)"
   exit 1
 }
+
+if [ -n "$only_interpreter" ]; then find_interpreter; exit 0; fi
 
 if [ ! -x "$venv/bin/python" ]; then
   py=$(find_interpreter)

@@ -2,3 +2,5 @@
 
 The native extension is ``Corvane.simpleImage_ext``.
 """
+
+__version__ = "0.1.0"

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# scripts/dist-test.sh [HOST...]: tests what dist/ holds as a user installs it.
+# Each host's wheel goes into a fresh virtual environment that never saw the
+# source tree, from dist/ alone (--no-index --only-binary :all:, so nothing
+# can be built on the way), and the test suite runs against that installed
+# package. Then the sdist is built and installed in a fresh environment of
+# the first host, and the suite runs once more. Test-only dependencies come
+# from the package index.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+hosts=("$@")
+[ ${#hosts[@]} -gt 0 ] || hosts=(3.8 3.9 3.10 3.11 3.12 3.13 pypy)
+quiet_pip() { "$@" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" || true; } >&2; }
+failed=()
+
+# A fresh environment of `host` in $1 with the test dependencies; the
+# package is then installed by the caller's pip arguments and tested.
+run() {
+  local host=$1 label=$2; shift 2
+  local base env
+  base=$(scripts/host.sh --interpreter "$host") || { failed+=("$label (interpreter)"); return; }
+  env=$(mktemp -d)/venv
+  echo "=== $label" >&2
+  if "$base" -m venv "$env" && quiet_pip "$env/bin/python" -m pip install -q --upgrade pip &&
+     quiet_pip "$env/bin/python" -m pip install -q pytest pillow \
+       $("$env/bin/python" -c 'import platform; print("numpy" if platform.python_implementation() == "CPython" else "")') &&
+     quiet_pip "$env/bin/python" -m pip install -q "$@" &&
+     "$env/bin/python" -c "import Corvane.simpleImage_ext as m, sys; assert m.__file__.startswith('$env'), m.__file__; print('[dist-test] Corvane', __import__('Corvane').__version__, 'from', m.__file__)"; then
+    "$env/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" tests/python || failed+=("$label")
+  else
+    failed+=("$label (install)")
+  fi
+  rm -rf "$(dirname "$env")"
+}
+
+for h in "${hosts[@]}"; do
+  run "$h" "wheel, $h" --no-index --only-binary :all: --find-links "$root/dist" Corvane
+done
+sdist=$(ls dist/*.tar.gz 2>/dev/null | head -1)
+if [ -n "$sdist" ]; then run "${hosts[0]}" "sdist, ${hosts[0]}" "$root/$sdist"; else failed+=("sdist (none in dist/)"); fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "dist-test FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "dist-test passed: ${hosts[*]} and the sdist"

