@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# scripts/dist.sh [HOST...]: builds into dist/ the sdist and one wheel per host
-# (by default CPython 3.8 to 3.13 and PyPy), each wheel repaired with
-# auditwheel: ISA-L, which no manylinux policy allows, is grafted in; libz.so.1,
-# which every policy allows, stays the user's own; the platform tag is the
-# lowest this machine's build allows. Then twine checks every file.
+# scripts/dist.sh HOST...: builds into dist/ the sdist and one wheel per host
+# given, each repaired with auditwheel: ISA-L, which no manylinux policy
+# allows, is grafted in; libz.so.1, which every policy allows, stays the
+# user's own; the platform tag is the lowest this machine's build allows.
+# Then twine checks every file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-hosts=("$@")
-[ ${#hosts[@]} -gt 0 ] || hosts=(3.8 3.9 3.10 3.11 3.12 3.13 pypy)
+hosts=("$@")  # the Makefile passes DIST_HOSTS
+[ ${#hosts[@]} -gt 0 ] || { echo "usage: scripts/dist.sh HOST..." >&2; exit 2; }
 quiet_pip() { "$@" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" || true; } >&2; }
 
 scripts/deps.sh
