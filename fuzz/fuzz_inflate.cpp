@@ -1,11 +1,11 @@
 // fuzz/fuzz_inflate.cpp: the native decode's IDAT stage, igzip against zlib.
-// The same data decoded as the module decodes it (igzip first; a stream it
-// does not take to its end gets zlib's verdict and, where zlib takes it after
-// all, zlib's rows) and by zlib alone must end the same way, with the same
-// error text, the same rows and the same row types. The one difference
-// allowed is the one known: igzip takes a Huffman code that does not fill its
-// code space, where zlib refuses it; igzip's output then passed the stream's
-// checksum.
+// The same data decoded as the module decodes it (igzip on a thread of its
+// own while the rows are rebuilt on this one; a stream it does not take to
+// its end gets zlib's verdict and, where zlib takes it after all, zlib's
+// rows) and by zlib alone must end the same way, with the same error text,
+// the same rows and the same row types. The one difference allowed is the
+// one known: igzip takes a Huffman code that does not fill its code space,
+// where zlib refuses it; igzip's output then passed the stream's checksum.
 // Input: width, height, flags (1: 4 channels), piece count, piece lengths
 // (one byte each: how the data is cut into IDAT chunks), then the zlib data.
 #include <string>
@@ -43,7 +43,10 @@ Outcome decode(const ByteSource &src, const std::vector<ChunkRecord> &chunks, in
   };
   Planes p = fresh();
   const size_t expected = size_t(s.raw_bytes);
-  Inflated r = *IdatDecoder(src, chunks, expected, zlib_only || kZlibOnly).run(p);
+  // The module's path rebuilds the rows on another thread than the one
+  // inflating (run_alongside) for larger streams: here for every one.
+  IdatDecoder decoder(src, chunks, expected, zlib_only || kZlibOnly);
+  Inflated r = zlib_only ? *decoder.run(p) : run_alongside(decoder, p);
   if (r.kind != Inflated::Done && !zlib_only && !kZlibOnly) {
     r = zlib_verdict(src, chunks, expected);
     if (r.kind == Inflated::Done) {

@@ -281,6 +281,8 @@ class RowSink {
     return 0;
   }
 
+  // Whether the planes were made whole: no room ever to be made.
+  bool whole() const { return room_rows_ >= height_; }
   // Whether the rows that n more bytes complete have their room already.
   bool has_room(size_t n) const { return rows_.rows_after(n) <= room_rows_; }
   // Makes that room (the interpreter's lock held).
@@ -519,10 +521,16 @@ int record_walk(PyObject *fn, const ByteSource &source, const Walk &w, PyObject 
   return raise_walk_error(w);
 }
 
+// A stream below this inflates in less time than a thread takes to start.
+constexpr size_t kAlongside = 256 << 10;
+
 // Inflates the IDAT data into the sink, the lock let go except to grow the
 // planes.
 Inflated inflate_native(const ByteSource &source, const Walk &w, size_t expected, RowSink &sink, bool exact) {
   IdatDecoder decoder(source, w.chunks, expected, exact);
+  // Planes made whole for a stream of some size: the rows are rebuilt while
+  // the next pieces inflate, on two threads.
+  if (sink.whole() && expected >= kAlongside) return without_gil([&] { return run_alongside(decoder, sink); });
   for (;;) {
     std::optional<Inflated> ended = without_gil([&] { return decoder.run(sink); });
     if (ended) return *ended;

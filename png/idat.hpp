@@ -4,12 +4,15 @@
 // complete), feed_rows(bytes) (false when memory ran out) and fed(). No
 // Python here, and nothing that needs the interpreter's lock.
 #pragma once
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <semaphore>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "png/inflate.hpp"
@@ -56,13 +59,18 @@ class IdatDecoder {
         if (idat_.next(in_) < 0) return Inflated(Inflated::Io, {}, errno);
         if (in_.empty()) return Inflated(Inflated::Truncated);
       }
-      std::span<uint8_t> out(piece_.get(), want);
+      // A sink may hand out the memory the piece is to be inflated into.
+      uint8_t *const into = [&] {
+        if constexpr (requires { sink.piece(want); }) return sink.piece(want);
+        else return piece_.get();
+      }();
+      std::span<uint8_t> out(into, want);
       const Inflater::Status status = inflater_.run(in_, out);
       const size_t produced = want - out.size();
       // An error found in the call that filled the last byte allowed is the
       // error: zlib.decompress raises it as it drops that call's output.
       if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
-      if (produced > 0 && !sink.feed_rows({piece_.get(), produced})) return Inflated(Inflated::NoMemory);
+      if (produced > 0 && !sink.feed_rows({into, produced})) return Inflated(Inflated::NoMemory);
       if (sink.fed() > expected_) return past_the_size();
       if (status == Inflater::Status::End)
         return Inflated(sink.fed() == expected_ ? Inflated::Done : Inflated::Malformed);
@@ -94,6 +102,60 @@ class IdatDecoder {
   std::unique_ptr<uint8_t[]> piece_;
   std::span<const uint8_t> in_;
 };
+
+// decoder.run(rows) with the inflating on a thread of its own and the rows
+// reconstructed on the calling one, the two overlapping: for a sink whose
+// room is all made (has_room never false), so that the calling thread has
+// nothing to wait for but pieces. The pieces pass through a ring of three
+// buffers, inflated into in place.
+template <class Rows>
+Inflated run_alongside(IdatDecoder &decoder, Rows &rows) {
+  constexpr size_t kRing = 3, kDone = SIZE_MAX;
+  struct Ring {
+    std::unique_ptr<uint8_t[]> slot[kRing];
+    size_t length[kRing] = {};
+    std::counting_semaphore<kRing> free{kRing}, full{0};
+    std::atomic<bool> failed{false};
+  } ring;
+  for (auto &s : ring.slot) s = std::make_unique_for_overwrite<uint8_t[]>(IdatDecoder::kPiece);
+  // The inflating side: the decoder's sink, counting what it hands over.
+  struct Handover {
+    Ring &ring;
+    size_t next = 0, n = 0;
+    bool held = false;  // a slot taken and not yet handed over
+    bool has_room(size_t) const { return true; }
+    uint8_t *piece(size_t) {
+      if (!held) ring.free.acquire();
+      held = true;
+      return ring.slot[next].get();
+    }
+    bool feed_rows(std::span<const uint8_t> bytes) {
+      if (ring.failed) return false;
+      ring.length[next] = bytes.size();
+      n += bytes.size();
+      held = false;
+      next = (next + 1) % kRing;
+      ring.full.release();
+      return true;
+    }
+    size_t fed() const { return n; }
+  } handover{ring};
+  Inflated ended;
+  std::thread inflating([&] {
+    ended = *decoder.run(handover);
+    if (!handover.held) ring.free.acquire();
+    ring.length[handover.next] = kDone;
+    ring.full.release();
+  });
+  for (size_t next = 0;; next = (next + 1) % kRing) {
+    ring.full.acquire();
+    if (ring.length[next] == kDone) break;
+    if (!ring.failed && !rows.feed_rows({ring.slot[next].get(), ring.length[next]})) ring.failed = true;
+    ring.free.release();
+  }
+  inflating.join();
+  return ring.failed && ended.kind == Inflated::Done ? Inflated(Inflated::NoMemory) : ended;
+}
 
 // zlib's verdict on the IDAT data, bounded the same way, the output counted
 // and dropped: for a stream the fast inflater did not take to its end.

@@ -12,12 +12,12 @@ import pngtools as pt
 SIZE = (23, 17)
 
 
-def _image(seed, colour):
+def _image(seed, colour, size=SIZE):
     rng = random.Random(seed)
     bpp = 3 if colour == 2 else 4
-    rows = [bytes(rng.randrange(256) if rng.random() < 0.3 else (x * y) % 256 for x in range(SIZE[0] * bpp))
-            for y in range(SIZE[1])]
-    raw = pt.scanlines(rows, [y % 5 for y in range(SIZE[1])], bpp)
+    rows = [bytes(rng.randrange(256) if rng.random() < 0.3 else (x * y) % 256 for x in range(size[0] * bpp))
+            for y in range(size[1])]
+    raw = pt.scanlines(rows, [y % 5 for y in range(size[1])], bpp)
     return raw, zlib.compress(raw, rng.choice([1, 6, 9]))
 
 
@@ -83,6 +83,30 @@ def test_broken_streams_end_as_the_host_zlib_ends_them(m, seed):
             saved, m.zlib = m.zlib, HostZlib()
             try:
                 assert m.SimpleImage.open(data)._pixels == pixels
+            finally:
+                m.zlib = saved
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_large_streams_end_as_the_host_zlib_ends_them(m, seed):
+    # Large enough to be inflated on one thread while the rows are rebuilt on another.
+    size, rng = (300, 400), random.Random(seed)
+    raw, good = _image(seed, 6, size)
+    for stream in [good, good[:-4] + b"\0\0\0\0", good[:len(good) // 2]] + list(_mutations(good, rng))[1:4]:
+        data = pt.png(pt.chunk(b"IHDR", pt.ihdr(*size, colour=6)),
+                      *[pt.chunk(b"IDAT", p) for p in _pieces(stream, rng)], pt.chunk(b"IEND"))
+        want = _bounded(stream, len(raw))
+        try:
+            im, got = m.SimpleImage.open(data), "ok"
+        except zlib.error as e:
+            im, got = None, "zlib.error: %s" % e
+        except ValueError as e:
+            im, got = None, "Malformed" if str(e) == "Malformed PNG image data" else "ok"
+        assert got == want, seed
+        if stream is good:
+            saved, m.zlib = m.zlib, HostZlib()
+            try:
+                assert m.SimpleImage.open(data)._alpha == im._alpha
             finally:
                 m.zlib = saved
 
