@@ -46,14 +46,6 @@ struct DeflateStream {
   }
 };
 
-bool deflate_like_host(std::span<const uint8_t> data, std::vector<uint8_t> &out) {
-  DeflateStream z(data.size());
-  if (!z.ok || !z.take(data, true)) return false;
-  z.out.resize(z.zs.total_out);
-  out = std::move(z.out);
-  return true;
-}
-
 namespace {
 constexpr size_t kPiece = 256 << 10;
 }  // namespace

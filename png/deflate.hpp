@@ -15,9 +15,6 @@ namespace corvane {
 // The version of the zlib linked in, as zlibVersion() gives it.
 const char *linked_zlib_version();
 
-// zlib.compress(data): false only when zlib could not get its memory.
-bool deflate_like_host(std::span<const uint8_t> data, std::vector<uint8_t> &out);
-
 struct DeflateStream;
 
 // zlib.compress of a stream handed over in pieces, in order: the bytes are

@@ -196,15 +196,13 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
   // lookup of zlib.compress may run caller code, and taken again after it.
   if (src.check() < 0 || src.views() < 0 || src.types_ok() < 0) return nullptr;
   src.release();
-  Ref raw;
   Ref zlib = Ref::steal(global(fn, "zlib"));
   Ref compress = Ref::steal(zlib ? attr(zlib.get(), "compress") : nullptr);
-  if (!compress) return nullptr;
-  if (compress.get() != host.zlib_compress || !host.native_deflate) {
-    if (src.views() < 0 || !(raw = Ref::steal(scanlines(src)))) return nullptr;
-    return call(compress.get(), raw.get());
-  }
-  return src.views() < 0 ? nullptr : guarded<PyObject *>(nullptr, [&] { return compressed_here(src); });
+  if (!compress || src.views() < 0) return nullptr;
+  if (compress.get() == host.zlib_compress && host.native_deflate)
+    return guarded<PyObject *>(nullptr, [&] { return compressed_here(src); });
+  Ref raw = Ref::steal(scanlines(src));
+  return raw ? call(compress.get(), raw.get()) : nullptr;
 }
 
 // The bytes of a file, gathered as the objects that hold them (bytes, the
