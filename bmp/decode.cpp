@@ -128,19 +128,19 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
   if (ByteSource::seekable_size(int(fd)) >= 0) {
     auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
     const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(per_read * r.stride));
+    Failure why;
     const int64_t read_rows = without_gil([&]() -> int64_t {
-      errno = 0;
       for (int64_t i = 0; i < r.count; i += per_read) {
         const int64_t n = std::min(per_read, r.count - i);
         const ByteSource file(int(fd), offset + i * r.stride, size);
-        if (file.read(0, {buffer.get(), size_t(n * r.stride)}) != n * r.stride) return i;
+        if (file.read(0, {buffer.get(), size_t(n * r.stride)}, why) != n * r.stride) return i;
         bmp_decode_rows({buffer.get(), size_t(n * r.stride)}, size_t(i), size_t(n), size_t(r.count),
                         size_t(r.stride), size_t(r.bytes), r.bottom_up, dst);
       }
       return r.count;
     });
     if (read_rows == r.count) return plane.release();
-    return errno ? PyErr_SetFromErrno(PyExc_OSError) : incomplete();
+    return why ? incomplete() : raise_core(why);
   }
   // The buffer itself is read into, shrunk for the last read: a memoryview
   // made from C would never be freed on PyPy.

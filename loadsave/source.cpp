@@ -9,18 +9,28 @@
 
 namespace corvane {
 
-int64_t ByteSource::read(int64_t pos, std::span<uint8_t> out) const {
-  if (in_memory_) {
-    if (pos >= int64_t(memory_.size())) return 0;
-    const size_t n = std::min(out.size(), memory_.size() - size_t(pos));
-    std::memcpy(out.data(), memory_.data() + pos, n);
-    return int64_t(n);
+int64_t ByteSource::read(int64_t pos, std::span<uint8_t> out, Failure &why) const {
+  switch (kind_) {
+    case Memory: {
+      if (pos >= int64_t(memory_.size())) return 0;
+      const size_t n = std::min(out.size(), memory_.size() - size_t(pos));
+      std::memcpy(out.data(), memory_.data() + pos, n);
+      return int64_t(n);
+    }
+    case Pulled: {
+      const int64_t got = puller_->pull(out);
+      if (got < 0) why = {Err::Host};
+      return got;
+    }
+    case File:
+      break;
   }
   size_t got = 0;
   while (got < out.size()) {
     const ssize_t r = pread(fd_, out.data() + got, out.size() - got, off_t(start_ + pos + int64_t(got)));
     if (r < 0) {
       if (errno == EINTR) continue;
+      why = {Err::Io, 0, uint32_t(errno)};
       return -1;
     }
     if (r == 0) break;

@@ -15,6 +15,19 @@ class WithoutGil {
   WithoutGil(const WithoutGil &) = delete;
   WithoutGil &operator=(const WithoutGil &) = delete;
 
+  // fn() with the lock taken back for its length, on the thread that let it
+  // go: for the moments byte work needs the host (a plane to grow, a stream
+  // to read), which let it go again after.
+  template <class Fn>
+  auto held(Fn &&fn) {
+    PyEval_RestoreThread(state_);
+    struct Again {
+      PyThreadState *&state;
+      ~Again() { state = PyEval_SaveThread(); }
+    } again{state_};
+    return fn();
+  }
+
  private:
   PyThreadState *state_;
 };
@@ -24,6 +37,13 @@ template <class Fn>
 auto without_gil(Fn &&fn) {
   WithoutGil released;
   return fn();
+}
+
+// fn() with the lock held: from inside `released` when it is let go there,
+// else as it is.
+template <class Fn>
+auto with_gil(WithoutGil *released, Fn &&fn) {
+  return released ? released->held(fn) : fn();
 }
 
 }  // namespace corvane

@@ -1,19 +1,24 @@
-// module/plane.hpp: a bytearray that grows as a decoder's data arrives, in
-// doubling steps capped at the size the header promises. A header may claim
-// far more than its file holds; a few bytes of input must not cost gigabytes
-// before the short data is found. On success the bytearray is handed over at
-// the size filled.
+// module/plane.hpp: the image's planes as the decoders make them: bytearrays
+// that the image adopts, made whole at once or grown as the data arrives.
+// A header may claim far more than its file holds; a few bytes of input must
+// not cost gigabytes before the short data is found.
 #pragma once
 #include <Python.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "loadsave/loaded.hpp"
+#include "module/gil.hpp"
 #include "module/ref.hpp"
+#include "png/idat.hpp"
 
 namespace corvane {
 
+// A bytearray that grows in doubling steps capped at the size the header
+// promises. On success it is handed over at the size filled.
 class GrowingPlane {
  public:
   explicit GrowingPlane(int64_t total) : total_(total) {}
@@ -56,6 +61,78 @@ class GrowingPlane {
  private:
   Ref plane_;
   int64_t total_, filled_ = 0, capacity_ = 0;
+};
+
+// The PNG decoder's planes: RGB, alpha (4 channels) and the row types. The
+// decoder runs with the interpreter's lock let go (`released`), and takes it
+// back only to make or grow them. Used, and destroyed, on one thread.
+class BytearrayPlanes final : public PlaneHost {
+ public:
+  WithoutGil *released = nullptr;
+
+  bool begin(const ImageLayout &l, bool whole, PlaneRoom &room) override {
+    return with_gil(released, [&] {
+      const PngSizes &s = l.sizes;
+      planes_.emplace(Planes{GrowingPlane(s.rgb_bytes), GrowingPlane(l.channels == 4 ? s.area : 0),
+                             GrowingPlane(l.height)});
+      layout_ = l;
+      if (planes_->rgb.init(whole) < 0 || planes_->alpha.init(whole) < 0 || planes_->filters.init(whole) < 0)
+        return dropped();
+      look_up(room, whole ? l.height : 0);
+      return true;
+    });
+  }
+  bool grow(int64_t rows, PlaneRoom &room) override {
+    return with_gil(released, [&] {
+      const int64_t w = layout_.width;
+      if (!planes_) return false;
+      if (planes_->rgb.reserve(rows * w * 3) < 0 ||
+          planes_->alpha.reserve(layout_.channels == 4 ? rows * w : 0) < 0 || planes_->filters.reserve(rows) < 0)
+        return dropped();
+      look_up(room, rows);
+      return true;
+    });
+  }
+
+  // The planes, filled, into the loader result (the lock held): -1 with an
+  // error when they could not be handed over.
+  int finish(Loaded &out) {
+    const int64_t area = int64_t(layout_.width) * layout_.height;
+    planes_->rgb.set_filled(area * 3);
+    planes_->filters.set_filled(layout_.height);
+    if (!(out.pixels = Ref::steal(planes_->rgb.finish())) ||
+        !(out.png_filters = Ref::steal(planes_->filters.finish())))
+      return -1;
+    if (layout_.channels == 3) {
+      out.alpha = Ref::borrow(Py_None);
+      return 0;
+    }
+    planes_->alpha.set_filled(area);
+    return (out.alpha = Ref::steal(planes_->alpha.finish())) ? 0 : -1;
+  }
+  // Gives the planes up (the lock held), as soon as the decode has failed.
+  void reset() { planes_.reset(); }
+
+ private:
+  struct Planes {
+    GrowingPlane rgb, alpha, filters;
+  };
+  // The memory a failed allocation left is let go at once; the decoder
+  // reports the failure (MemoryError) in its turn, after errors found earlier
+  // in the file.
+  bool dropped() {
+    PyErr_Clear();
+    planes_.reset();
+    return false;
+  }
+  // The planes' memory, looked up while the lock is held: on PyPy that is a
+  // call into the host.
+  void look_up(PlaneRoom &room, int64_t rows) {
+    room = {planes_->rgb.room(), planes_->alpha.room(), planes_->filters.room(), rows};
+  }
+
+  std::optional<Planes> planes_;
+  ImageLayout layout_;
 };
 
 }  // namespace corvane

@@ -1,172 +1,157 @@
-// png/idat.hpp: a PNG's IDAT data inflated into rows, never more than one
-// byte past the size its header gives, and how that ended. The rows go to a
-// sink of the caller's: has_room(n) (room for the rows n more bytes
-// complete), feed_rows(bytes) (false when memory ran out) and fed(). No
-// Python here, and nothing that needs the interpreter's lock.
+// png/idat.hpp: a PNG's image data, from its IDAT bytes to its planes. The
+// IDAT stage inflates the joined IDAT data, never more than one byte past
+// the size the header gives; the row target rebuilds the rows from what it
+// inflates, straight into planes made by whoever owns them. No Python here,
+// and nothing that needs the interpreter's lock.
 #pragma once
-#include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <semaphore>
 #include <span>
-#include <thread>
-#include <vector>
 
+#include "image/result.hpp"
+#include "png/header.hpp"
 #include "png/inflate.hpp"
-#include "png/walk.hpp"
+#include "png/scanline.hpp"
 
 namespace corvane {
 
-struct Inflated {
-  enum Kind {
-    Done,       // exactly the expected bytes, and the stream's end
-    Malformed,  // a byte past the expected size, or an end short of it
-    Truncated,  // the data ran out before the stream's end
-    Corrupt,    // the inflater refused the stream: `error` has zlib's words, from an exact one
-    Io,         // a read failed: io_errno
-    NoMemory,
-  };
-  Inflated(Kind k = Done, ZlibError e = {}, int io = 0) : kind(k), error(std::move(e)), io_errno(io) {}
-  Kind kind;
-  ZlibError error;
-  int io_errno;
+// Where inflated bytes go, a piece at a time.
+class ByteSink {
+ public:
+  // Memory to inflate up to n bytes (at most IdatStage::kPiece) into.
+  virtual uint8_t *room(size_t n) = 0;
+  // The first n bytes of that memory are the stream's next ones; false when
+  // they could not be taken (memory ran out).
+  virtual bool take(size_t n) = 0;
+
+ protected:
+  ~ByteSink() = default;
 };
 
-class IdatDecoder {
+// The joined IDAT data, pushed in as it arrives, inflated into a sink.
+// The rule for the stream's size is the one the decoder promises: the first
+// byte past the header's size ends it as Malformed, whatever follows (an
+// error, more data, a bad checksum), and an end short of the size is
+// Malformed too. Otherwise a stream the inflater refuses is Err::Zlib, and
+// one whose data runs out before its end is zlib's Z_BUF_ERROR, as the
+// host's zlib.decompress reports both. The outcome does not depend on how
+// the data is cut into pieces.
+class IdatStage {
  public:
   // Inflated output is handed on in pieces of at most this size.
   static constexpr size_t kPiece = 256 << 10;
 
-  IdatDecoder(const ByteSource &source, const std::vector<ChunkRecord> &chunks, size_t expected, bool exact)
-      : inflater_(exact), idat_(source, chunks), expected_(expected),
-        piece_size_(std::min(kPiece, expected + 1)), piece_(std::make_unique_for_overwrite<uint8_t[]>(piece_size_)) {}
+  // `exact` asks for zlib itself, whatever the build has (png/inflate.hpp).
+  IdatStage(size_t expected, bool exact) : inflater_(exact), expected_(expected) {}
 
-  // Inflates into `sink` until the stream has ended (how, returned) or the
-  // sink lacks room for the next piece (nothing returned; room_wanted() says
-  // for how many bytes).
-  template <class Sink>
-  std::optional<Inflated> run(Sink &sink) {
-    for (;;) {
-      const size_t want = std::min(piece_size_, expected_ + 1 - sink.fed());
-      if (!sink.has_room(want)) {
-        room_wanted_ = want;
-        return std::nullopt;
-      }
-      if (in_.empty()) {
-        if (idat_.next(in_) < 0) return Inflated(Inflated::Io, {}, errno);
-        if (in_.empty()) return Inflated(Inflated::Truncated);
-      }
-      // A sink may hand out the memory the piece is to be inflated into.
-      uint8_t *const into = [&] {
-        if constexpr (requires { sink.piece(want); }) return sink.piece(want);
-        else return piece_.get();
-      }();
-      std::span<uint8_t> out(into, want);
-      const Inflater::Status status = inflater_.run(in_, out);
-      const size_t produced = want - out.size();
-      // An error found in the call that filled the last byte allowed is the
-      // error: zlib.decompress raises it as it drops that call's output.
-      if (status == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
-      if (produced > 0 && !sink.feed_rows({into, produced})) return Inflated(Inflated::NoMemory);
-      if (sink.fed() > expected_) return past_the_size();
-      if (status == Inflater::Status::End)
-        return Inflated(sink.fed() == expected_ ? Inflated::Done : Inflated::Malformed);
-    }
-  }
-  size_t room_wanted() const { return room_wanted_; }
+  // Inflates all of `in` into `sink`: true while the stream goes on, false
+  // once it has ended (outcome() is then final; later input is not looked at).
+  bool push(std::span<const uint8_t> in, ByteSink &sink);
+  // What the stream came to, once all of its input was pushed.
+  Failure finish();
+  bool ended() const { return ended_; }
+  bool exact() const { return inflater_.exact(); }
 
  private:
-  // A byte past the size: Malformed, unless zlib.decompress of the joined
-  // data would have met an error in the same inflate call, which goes on as
-  // far as it can with no room for output (to the stream's end and its
-  // checksum). Where the IDAT chunks cut the data, that call saw all of it,
-  // so the rest is given to zlib here with no room either. igzip leaves this
-  // to zlib's verdict.
-  Inflated past_the_size() {
-    if (!inflater_.exact()) return Inflated(Inflated::Malformed);
-    for (;;) {
-      std::span<uint8_t> none(piece_.get(), 0);
-      if (inflater_.run(in_, none) == Inflater::Status::Error) return Inflated(Inflated::Corrupt, inflater_.error());
-      if (!in_.empty()) return Inflated(Inflated::Malformed);  // it needs room to go on
-      if (idat_.next(in_) < 0) return Inflated(Inflated::Io, {}, errno);
-      if (in_.empty()) return Inflated(Inflated::Malformed);
-    }
+  bool end(Failure f) {
+    ended_ = true;
+    outcome_ = f;
+    return false;
   }
 
   Inflater inflater_;
-  IdatStream idat_;
-  size_t expected_, piece_size_, room_wanted_ = 0;
-  std::unique_ptr<uint8_t[]> piece_;
-  std::span<const uint8_t> in_;
+  size_t expected_, fed_ = 0;
+  bool ended_ = false;
+  Failure outcome_;
 };
 
-// decoder.run(rows) with the inflating on a thread of its own and the rows
-// reconstructed on the calling one, the two overlapping: for a sink whose
-// room is all made (has_room never false), so that the calling thread has
-// nothing to wait for but pieces. The pieces pass through a ring of three
-// buffers, inflated into in place.
-template <class Rows>
-Inflated run_alongside(IdatDecoder &decoder, Rows &rows) {
-  constexpr size_t kRing = 3, kDone = SIZE_MAX;
-  struct Ring {
-    std::unique_ptr<uint8_t[]> slot[kRing];
-    size_t length[kRing] = {};
-    std::counting_semaphore<kRing> free{kRing}, full{0};
-    std::atomic<bool> failed{false};
-  } ring;
-  for (auto &s : ring.slot) s = std::make_unique_for_overwrite<uint8_t[]>(IdatDecoder::kPiece);
-  // The inflating side: the decoder's sink, counting what it hands over.
-  struct Handover {
-    Ring &ring;
-    size_t next = 0, n = 0;
-    bool held = false;  // a slot taken and not yet handed over
-    bool has_room(size_t) const { return true; }
-    uint8_t *piece(size_t) {
-      if (!held) ring.free.acquire();
-      held = true;
-      return ring.slot[next].get();
-    }
-    bool feed_rows(std::span<const uint8_t> bytes) {
-      if (ring.failed) return false;
-      ring.length[next] = bytes.size();
-      n += bytes.size();
-      held = false;
-      next = (next + 1) % kRing;
-      ring.full.release();
-      return true;
-    }
-    size_t fed() const { return n; }
-  } handover{ring};
-  Inflated ended;
-  std::thread inflating([&] {
-    ended = *decoder.run(handover);
-    if (!handover.held) ring.free.acquire();
-    ring.length[handover.next] = kDone;
-    ring.full.release();
-  });
-  for (size_t next = 0;; next = (next + 1) % kRing) {
-    ring.full.acquire();
-    if (ring.length[next] == kDone) break;
-    if (!ring.failed && !rows.feed_rows({ring.slot[next].get(), ring.length[next]})) ring.failed = true;
-    ring.free.release();
-  }
-  inflating.join();
-  return ring.failed && ended.kind == Inflated::Done ? Inflated(Inflated::NoMemory) : ended;
-}
+// The image's planes, as far as they are made: the RGB plane, the alpha
+// plane (4 channels; empty with 3), the row types, with room for `rows`
+// whole rows in each.
+struct PlaneRoom {
+  std::span<uint8_t> rgb, alpha, filters;
+  int64_t rows = 0;
+};
 
-// zlib's verdict on the IDAT data, bounded the same way, the output counted
-// and dropped: for a stream the fast inflater did not take to its end.
-inline Inflated zlib_verdict(const ByteSource &source, const std::vector<ChunkRecord> &chunks, size_t expected) {
-  struct Counter {
-    size_t n = 0;
-    bool has_room(size_t) const { return true; }
-    bool feed_rows(std::span<const uint8_t> bytes) { return n += bytes.size(), true; }
-    size_t fed() const { return n; }
-  } counter;
-  return *IdatDecoder(source, chunks, expected, true).run(counter);
+// Whoever makes the planes (the glue: the image's own bytearrays). Called
+// only from the thread that runs the decoder.
+class PlaneHost {
+ public:
+  // Planes for `layout`, anew: at their full size when `whole`, else as
+  // small as it likes. False when they could not be had.
+  virtual bool begin(const ImageLayout &layout, bool whole, PlaneRoom &room) = 0;
+  // Room for at least `rows` rows (no more than the height). False when it
+  // could not be had.
+  virtual bool grow(int64_t rows, PlaneRoom &room) = 0;
+
+ protected:
+  ~PlaneHost() = default;
+};
+
+// The rows rebuilt from the inflated stream, each as soon as its last byte
+// arrives, into planes of a PlaneHost. Planes of a modest size, for data
+// that can fill them, are made whole at once; any others grow with the rows
+// completed, so a header's claimed size is never reserved before data backs
+// it.
+class RowTarget final : public ByteSink {
+ public:
+  // What a header may cost before its data backs it.
+  static constexpr int64_t kWholeAtOnce = 64 << 20;
+  // No deflate stream inflates to more than this many bytes a byte (a
+  // 258-byte match in two bits).
+  static constexpr uint64_t kMaxInflation = 1032;
+
+  RowTarget(const ImageLayout &layout, PlaneHost &host);
+  // Makes the planes, for image data of at most `data_bytes` bytes.
+  bool start(uint64_t data_bytes);
+  // Whether the planes were made whole: no room ever to be made.
+  bool whole() const { return room_.rows >= layout_.height; }
+  const ImageLayout &layout() const { return layout_; }
+
+  uint8_t *room(size_t n) override;
+  bool take(size_t n) override { return feed({scratch_.get(), n}); }
+  // Rows from the next bytes of the stream, making room for them first.
+  bool feed(std::span<const uint8_t> bytes);
+  // Back to the first row, for a stream that is inflated again.
+  void restart() {
+    rows_ = StreamUnfilter(layout_.width, layout_.height, layout_.channels);
+    failed_ = false;
+  }
+  // Once the stream ended well: NoMemory if a feed failed, else a bad row's
+  // error, or Ok.
+  Failure result() const { return failed_ ? Failure{Err::NoMemory} : rows_.result().failure(); }
+
+ private:
+  ImageLayout layout_;
+  PlaneHost &host_;
+  PlaneRoom room_;
+  StreamUnfilter rows_;
+  std::unique_ptr<uint8_t[]> scratch_;
+  bool failed_ = false;
+};
+
+// A stream below this inflates in less time than a thread takes to start.
+inline constexpr size_t kAlongside = 256 << 10;
+
+namespace detail {
+// produce(sink) with the sink's pieces handed to `rows` on this thread;
+// false when no thread could be started (nothing was produced then).
+bool run_on_a_thread(RowTarget &rows, void (*produce)(void *, ByteSink &), void *context);
+}  // namespace detail
+
+// produce(sink), which pushes a whole stream into the sink it is given, with
+// its rows rebuilt into `rows`. For planes made whole and a stream of some
+// size, produce runs on a thread of its own while the rows are rebuilt on
+// this one, the pieces passing between them through a ring of buffers; else,
+// or when no thread can be started, it runs here, straight into `rows`.
+template <class Produce>
+void inflate_into(RowTarget &rows, Produce &&produce) {
+  if (rows.whole() && rows.layout().expected() >= kAlongside) {
+    auto call = [](void *p, ByteSink &sink) { (*static_cast<std::remove_reference_t<Produce> *>(p))(sink); };
+    if (detail::run_on_a_thread(rows, call, &produce)) return;
+  }
+  produce(static_cast<ByteSink &>(rows));
 }
 
 }  // namespace corvane

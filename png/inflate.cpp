@@ -27,16 +27,16 @@ uint32_t chunk_crc32(uint32_t crc, std::span<const uint8_t> bytes) {
 #endif
 }
 
-std::string decompress_error_text(const ZlibError &e) {
-  std::string message = e.message;
+std::string decompress_error_text(int code, const char *text) {
+  std::string message = text ? text : "";
   if (message.empty()) {
     // The texts the host's zlib module puts where zlib gives none.
-    if (e.code == Z_BUF_ERROR) message = "incomplete or truncated stream";
-    else if (e.code == Z_STREAM_ERROR) message = "inconsistent stream state";
-    else if (e.code == Z_DATA_ERROR) message = "invalid input data";
+    if (code == Z_BUF_ERROR) message = "incomplete or truncated stream";
+    else if (code == Z_STREAM_ERROR) message = "inconsistent stream state";
+    else if (code == Z_DATA_ERROR) message = "invalid input data";
   }
-  std::string text = "Error " + std::to_string(e.code) + " while decompressing data";
-  return message.empty() ? text : text + ": " + message;
+  std::string out = "Error " + std::to_string(code) + " while decompressing data";
+  return message.empty() ? out : out + ": " + message;
 }
 
 namespace {
@@ -51,7 +51,7 @@ class ZlibImpl {
   ZlibImpl(const ZlibImpl &) = delete;
   ZlibImpl &operator=(const ZlibImpl &) = delete;
 
-  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) {
+  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, Failure &error) {
     for (;;) {
       // zlib counts in uInt: at most 1 GiB each way a call.
       const uInt give = uInt(std::min<size_t>(in.size(), 1u << 30)), room = uInt(std::min<size_t>(out.size(), 1u << 30));
@@ -64,7 +64,8 @@ class ZlibImpl {
       out = out.subspan(room - zs_.avail_out);
       if (r == Z_STREAM_END) return Inflater::Status::End;
       if (r != Z_OK && r != Z_BUF_ERROR) {
-        error = {r, zs_.msg ? zs_.msg : ""};
+        // zlib's messages are string literals: they outlive the stream.
+        error = {Err::Zlib, 0, uint32_t(r), zs_.msg};
         return Inflater::Status::Error;
       }
       if (out.empty()) return Inflater::Status::OutputFull;
@@ -88,13 +89,13 @@ class IsalImpl {
     st_.crc_flag = ISAL_ZLIB_NO_HDR_VER;
   }
 
-  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, ZlibError &error) {
+  Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, Failure &error) {
     while (header_got_ < 2) {
       if (in.empty()) return Inflater::Status::NeedInput;
       header_[header_got_++] = in.front();
       in = in.subspan(1);
       if (header_got_ == 2 && !header_ok()) {
-        error = {};
+        error = {Err::Zlib};
         return Inflater::Status::Error;
       }
     }
@@ -110,7 +111,7 @@ class IsalImpl {
       in = in.subspan(give - st_.avail_in);
       out = out.subspan(room - st_.avail_out);
       if (r < 0 || r == ISAL_NEED_DICT) {
-        error = {};
+        error = {Err::Zlib};
         return Inflater::Status::Error;
       }
       if (st_.block_state == ISAL_BLOCK_FINISH) return Inflater::Status::End;

@@ -12,17 +12,12 @@
 #include <span>
 #include <string>
 
+#include "image/result.hpp"
+
 namespace corvane {
 
 // zlib's crc32(crc, bytes): continue `crc` over `bytes`.
 uint32_t chunk_crc32(uint32_t crc, std::span<const uint8_t> bytes);
-
-// How a stream ended, when it did not end well: zlib's return code and its
-// message (empty where zlib set none).
-struct ZlibError {
-  int code = 0;
-  std::string message;
-};
 
 // Whether every inflater is zlib's (a build without ISA-L).
 #if defined(CORVANE_ISAL)
@@ -48,23 +43,24 @@ class Inflater {
   // Inflates from the front of `in` into the front of `out`, dropping what it
   // took and filled from both.
   Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out);
-  // Once run() said Error: zlib's words for it. Only an exact inflater has
-  // them; another one's error says only that the stream must be inflated
-  // again exactly.
-  const ZlibError &error() const { return error_; }
+  // Once run() said Error: Err::Zlib with zlib's code (detail) and message
+  // (text, null where zlib set none). Only an exact inflater has them;
+  // another one's error says only that the stream must be inflated again
+  // exactly.
+  const Failure &error() const { return error_; }
   bool exact() const { return exact_; }
 
   struct Impl;  // zlib's or igzip's
 
  private:
   std::unique_ptr<Impl> impl_;
-  ZlibError error_;
+  Failure error_;
   bool exact_;
 };
 
-// The message the host's zlib module raises for `e` while decompressing:
-// "Error <code> while decompressing data: <message>", the message standing in
-// for the ones zlib leaves unset as the module does.
-std::string decompress_error_text(const ZlibError &e);
+// The message the host's zlib module raises for zlib's `code` and `text`
+// while decompressing: "Error <code> while decompressing data: <message>",
+// the message standing in for the ones zlib leaves unset as the module does.
+std::string decompress_error_text(int code, const char *text);
 
 }  // namespace corvane

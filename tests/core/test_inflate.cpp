@@ -44,7 +44,7 @@ static Outcome inflate_all(const Bytes &z, bool exact, size_t in_piece, size_t o
     at += given - in.size();
     if (o.status == Inflater::Status::End) return o;
     if (o.status == Inflater::Status::Error) {
-      if (inf.exact()) o.error = decompress_error_text(inf.error());
+      if (inf.exact()) o.error = decompress_error_text(int32_t(inf.error().detail), inf.error().text);
       return o;
     }
     if (at == z.size()) break;
@@ -121,7 +121,7 @@ static void test_errors() {
       CHECK(!exact || o.error == c.text);
     }
   }
-  CHECK(decompress_error_text({Z_BUF_ERROR, ""}) == "Error -5 while decompressing data: incomplete or truncated stream");
+  CHECK(decompress_error_text(Z_BUF_ERROR, nullptr) == "Error -5 while decompressing data: incomplete or truncated stream");
 }
 
 // Broken streams get the same verdict from both inflaters: both accept with

@@ -156,3 +156,55 @@ class Recording(io.BytesIO):
 
     def reads(self):
         return [n for kind, n in self.calls if kind == "read"]
+
+
+def _libz():
+    import ctypes
+    import ctypes.util
+    name = ctypes.util.find_library("z") or "libz.so.1"
+    try:
+        return ctypes, ctypes.CDLL(name)
+    except OSError:
+        return ctypes, None
+
+
+def bounded_inflate(stream, expected):
+    """What the decoder makes of image data `stream` for a header that needs `expected`
+    bytes: "ok", "Malformed" when it inflates past `expected` before anything goes
+    wrong (or ends short of it), else the host's zlib.error text. An independent
+    oracle: one call of the system zlib's inflate with room for expected + 1 bytes,
+    whose total_out says how far the stream got before an error (zlib.decompress
+    drops that output)."""
+    ctypes, libz = _libz()
+    if libz is None:
+        import pytest
+        pytest.skip("no libz for ctypes")
+    c = ctypes
+
+    class ZStream(c.Structure):
+        _fields_ = [("next_in", c.c_void_p), ("avail_in", c.c_uint), ("total_in", c.c_ulong),
+                    ("next_out", c.c_void_p), ("avail_out", c.c_uint), ("total_out", c.c_ulong),
+                    ("msg", c.c_char_p), ("state", c.c_void_p), ("zalloc", c.c_void_p), ("zfree", c.c_void_p),
+                    ("opaque", c.c_void_p), ("data_type", c.c_int), ("adler", c.c_ulong), ("reserved", c.c_ulong)]
+
+    libz.zlibVersion.restype = c.c_char_p
+    zs = ZStream()
+    assert libz.inflateInit_(c.byref(zs), libz.zlibVersion(), c.sizeof(ZStream)) == 0
+    src = c.create_string_buffer(bytes(stream), len(stream))
+    dst = c.create_string_buffer(expected + 1)
+    zs.next_in, zs.avail_in = c.cast(src, c.c_void_p), len(stream)
+    zs.next_out, zs.avail_out = c.cast(dst, c.c_void_p), expected + 1
+    while True:
+        r = libz.inflate(c.byref(zs), 0)
+        if r != 0 or zs.avail_in == 0 or zs.avail_out == 0:
+            break
+    got, msg = zs.total_out, zs.msg
+    libz.inflateEnd(c.byref(zs))
+    if got > expected:
+        return "Malformed"
+    if r == 1:  # Z_STREAM_END
+        return "ok" if got == expected else "Malformed"
+    if r in (0, -5):  # the data ran out
+        return "zlib.error: Error -5 while decompressing data: incomplete or truncated stream"
+    text = msg.decode() if msg else {-2: "inconsistent stream state", -3: "invalid input data"}.get(r)
+    return "zlib.error: Error %d while decompressing data%s" % (r, ": " + text if text else "")
