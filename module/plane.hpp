@@ -35,7 +35,7 @@ class GrowingPlane {
   // Capacity for at least n bytes (n <= total); -1 with an exception set.
   int reserve(int64_t n) {
     if (n <= capacity_) return 0;
-    int64_t want = std::min(total_, std::max({capacity_ * 2, n, int64_t{1} << 20}));
+    int64_t want = std::min(total_, std::max({capacity_ * 2, n, int64_t{64} << 10}));
     if (PyByteArray_Resize(plane_.get(), Py_ssize_t(want)) < 0) return -1;
     capacity_ = want;
     return 0;

@@ -5,7 +5,6 @@ import struct
 
 import pytest
 
-from conftest import load, refusal
 
 from pngtools import Recording, bmp, bmp_header
 
@@ -40,15 +39,15 @@ BLUE, RED, GREEN, WHITE = b"\xff\0\0", b"\0\0\xff", b"\0\xff\0", b"\xff\xff\xff"
     (2, BLUE + RED + b"\0\0" + GREEN + WHITE + b"\0\0"),      # bottom row first
     (-2, GREEN + WHITE + b"\0\0" + BLUE + RED + b"\0\0"),     # top row first
 ])
-def test_two_by_two(S, height, stored):
-    width, rows, pixels, channels, alpha, chunks, meta, filters = load(bmp_header(2, height) + stored)
+def test_two_by_two(S, height, stored, read):
+    width, rows, pixels, channels, alpha, chunks, meta, filters = read.load(bmp_header(2, height) + stored)
     assert (width, rows, channels, alpha, chunks, filters) == (2, 2, 3, None, None, None)
     assert type(pixels) is bytearray and pixels == bytes([0, 255, 0, 255, 255, 255, 0, 0, 255, 255, 0, 0])
 
 
-def test_header_values(S):
+def test_header_values(S, read):
     data = bmp(rows_of(1, 1), xppm=-5, yppm=2 ** 31 - 1, clr_used=0xFFFFFFFF, clr_important=7)
-    meta = load(data)[6]
+    meta = read.load(data)[6]
     assert type(meta) is dict and list(meta) == ["xppm", "yppm", "clrUsed", "clrImportant"]
     assert meta == {"xppm": -5, "yppm": 2 ** 31 - 1, "clrUsed": 0xFFFFFFFF, "clrImportant": 7}
 
@@ -67,24 +66,24 @@ def test_rows_pad_and_read_pattern(S, top_down, width, height, gap):
                             ("seek", 54 + len(gap))] + rows_read
 
 
-def test_pixel_offset_is_followed_anywhere(S):
+def test_pixel_offset_is_followed_anywhere(S, read):
     data = bytearray(bmp([b"xyz"]))
     for offset in (0, 20):  # even into the headers
         data[10:14] = struct.pack("<I", offset)
-        assert load(bytes(data))[2] == data[offset:offset + 3][::-1]
+        assert read.load(bytes(data))[2] == data[offset:offset + 3][::-1]
     data[10:14] = struct.pack("<I", len(data))
-    assert refusal(bytes(data)) == INCOMPLETE
+    assert read.refusal(bytes(data)) == INCOMPLETE
 
 
-def test_negative_width(S):
+def test_negative_width(S, read):
     try:
         bytearray(-6)
     except ValueError as e:
         host = str(e)
     for height in (2, -2, 1 << 20):
-        assert refusal(bmp_header(-1, height)) == host  # sized before any row is read
-    assert refusal(bmp_header(-(1 << 20), 1 << 20)) == host
-    assert load(bmp_header(-1, 0))[:3] == (-1, 0, b"")
+        assert read.refusal(bmp_header(-1, height)) == host  # sized before any row is read
+    assert read.refusal(bmp_header(-(1 << 20), 1 << 20)) == host
+    assert read.load(bmp_header(-1, 0))[:3] == (-1, 0, b"")
 
 
 @pytest.mark.parametrize("fields, message", [
@@ -93,14 +92,14 @@ def test_negative_width(S):
     ({"planes": 2}, NOT_24), ({"planes": 0}, NOT_24), ({"bpp": 32}, NOT_24), ({"bpp": 8}, NOT_24),
     ({"bpp": 1, "compression": 1}, NOT_24), ({"compression": 3}, NOT_24), ({"compression": 1}, NOT_24),
 ])
-def test_header_refusals(S, fields, message):
+def test_header_refusals(S, fields, message, read):
     data = bmp(rows_of(2, 2), **fields)
-    assert refusal(data) == message
+    assert read.refusal(data) == message
     # the header size is judged before the rest of the header is read
     if "header_size" in fields:
-        assert refusal(data[:18]) == message
+        assert read.refusal(data[:18]) == message
     else:
-        assert refusal(data[:53], struct.error)
+        assert read.refusal(data[:53], struct.error)
 
 
 class RowStream(io.BytesIO):

@@ -6,7 +6,6 @@ import zlib
 
 import pytest
 
-from conftest import load, refusal
 
 import pngtools
 from pngtools import chunk, ihdr, png
@@ -49,10 +48,10 @@ def test_pngtools_agrees_with_pillow(colour, width, height):
         assert im.tobytes() == b"".join(rows)
 
 
-def test_result_of_a_minimal_file(S):
+def test_result_of_a_minimal_file(S, read):
     rows = rows_of(3, 2, 3)
     data = pngtools.image(3, 2, rows, filters=[1, 4])
-    result = load(data)
+    result = read.load(data)
     assert type(result) is tuple and len(result) == 8
     width, height, pixels, channels, alpha, chunks, bmp_meta, filters = result
     assert (width, height, channels, alpha, bmp_meta) == (3, 2, 3, None, None)
@@ -63,7 +62,7 @@ def test_result_of_a_minimal_file(S):
     assert all(type(c) is tuple for c in chunks)
     # RGBA: colour and alpha are split apart
     rows = rows_of(3, 2, 4)
-    _, _, pixels, channels, alpha, *_ = load(pngtools.image(3, 2, rows, colour=6))
+    _, _, pixels, channels, alpha, *_ = read.load(pngtools.image(3, 2, rows, colour=6))
     flat = b"".join(rows)
     assert channels == 4 and type(alpha) is bytearray and alpha == flat[3::4]
     assert pixels == b"".join(flat[i:i + 3] for i in range(0, len(flat), 4))
@@ -89,17 +88,17 @@ def paeth_case(a, b, c, predicted):
     paeth_case(0, 0, 0, 0),
     paeth_case(255, 0, 255, 0),
 ])
-def test_filter_arithmetic(S, width, height, raw, pixels):
-    assert load(raw_png(width, height, raw))[2] == pixels
+def test_filter_arithmetic(S, width, height, raw, pixels, read):
+    assert read.load(raw_png(width, height, raw))[2] == pixels
 
 
 @pytest.mark.parametrize("colour", [2, 6])
 @pytest.mark.parametrize("width", [1, 2, 7])
-def test_all_filter_types(S, colour, width):
+def test_all_filter_types(S, colour, width, read):
     channels = 3 if colour == 2 else 4
     filters = [0, 1, 2, 3, 4, 4, 3, 2, 1, 0, 3, 4]
     rows = rows_of(width, len(filters), channels, seed=width)
-    result = load(pngtools.image(width, len(filters), rows, colour=colour, filters=filters))
+    result = read.load(pngtools.image(width, len(filters), rows, colour=colour, filters=filters))
     flat = b"".join(rows)
     assert result[7] == bytes(filters)
     assert result[2] == b"".join(flat[i:i + 3] for i in range(0, len(flat), channels))
@@ -111,55 +110,55 @@ def test_all_filter_types(S, colour, width):
     ([255, 0], 255),
     ([1, 2, 7, 0, 0, 0, 5], 7),        # the first bad row from the top
 ])
-def test_unknown_filter_type(S, types, bad):
+def test_unknown_filter_type(S, types, bad, read):
     raw = b"".join(bytes([t]) + bytes(6) for t in types)
-    assert refusal(raw_png(2, len(types), raw)) == "Unsupported PNG filter: %d" % bad
+    assert read.refusal(raw_png(2, len(types), raw)) == "Unsupported PNG filter: %d" % bad
 
 
-def test_split_idat_decodes_like_one(S):
+def test_split_idat_decodes_like_one(S, read):
     rows = rows_of(10, 10, 3)
     whole = pngtools.image(10, 10, rows, filters=[y % 5 for y in range(10)])
     n = len(pngtools.parse(whole)[1][1])
     assert n > 240
-    result = load(pngtools.resplit(whole, [100, 100]))
+    result = read.load(pngtools.resplit(whole, [100, 100]))
     assert [c[2] for c in result[5] if c[0] == b"IDAT"] == [100, 100, n - 200]
     assert all(c[1] is None for c in result[5] if c[0] == b"IDAT")
-    assert result[:5] + result[6:] == load(whole)[:5] + load(whole)[6:]
+    assert result[:5] + result[6:] == read.load(whole)[:5] + read.load(whole)[6:]
     # one-byte IDAT chunks work as well
-    assert load(pngtools.resplit(whole, [1] * n))[2] == b"".join(rows)
+    assert read.load(pngtools.resplit(whole, [1] * n))[2] == b"".join(rows)
 
 
-def test_every_chunk_is_kept_in_file_order(S):
+def test_every_chunk_is_kept_in_file_order(S, read):
     rows = rows_of(2, 2, 3)
     data = zlib.compress(pngtools.scanlines(rows, [0, 0], 3))
     pieces = [(b"tEXt", b"Title\0before the header"), (b"IHDR", ihdr(2, 2)), (b"gAMA", struct.pack(">I", 45455)),
               (b"PLTE", bytes(range(6))), (b"IDAT", data[:5]), (b"prVt", b""), (b"\0\0\0\0", b"\xff" * 3),
               (b"IDAT", data[5:]), (b"pHYs", struct.pack(">IIB", 2835, 2835, 1)), (b"IEND", b"")]
-    result = load(png(*[chunk(t, d) for t, d in pieces]))
+    result = read.load(png(*[chunk(t, d) for t, d in pieces]))
     assert result[5] == [(t, None if t == b"IDAT" else d, len(d)) for t, d in pieces]
     assert result[2] == b"".join(rows)
 
 
 @pytest.mark.parametrize("tail", [None, b"", b"\xff\xff\xff\xffjunk", chunk(b"tEXt", b"x", crc=0)])
-def test_the_end(S, tail):
+def test_the_end(S, tail, read):
     rows = rows_of(3, 3, 4)
     whole = pngtools.image(3, 3, rows, colour=6)
     data = pngtools.image(3, 3, rows, colour=6, end=False) if tail is None else whole
     stream = pngtools.Recording(data + (tail or b""))
     result = S._streamToImage(stream)
     # without IEND the same image, with no IEND record; after IEND nothing is read
-    assert result[:5] + result[6:] == load(whole)[:5] + load(whole)[6:]
-    assert result[5] == load(whole)[5][:-1 if tail is None else None] and stream.tell() == len(data)
+    assert result[:5] + result[6:] == read.load(whole)[:5] + read.load(whole)[6:]
+    assert result[5] == read.load(whole)[5][:-1 if tail is None else None] and stream.tell() == len(data)
 
 
-def test_later_header_wins_and_order_is_free(S):
+def test_later_header_wins_and_order_is_free(S, read):
     rows = rows_of(3, 2, 3)
     data = zlib.compress(pngtools.scanlines(rows, [0, 0], 3))
     first = ihdr(9, 9, depth=16, colour=0, interlace=1)
-    result = load(png(chunk(b"IHDR", first), chunk(b"IDAT", data), chunk(b"IHDR", ihdr(3, 2)), IEND))
+    result = read.load(png(chunk(b"IHDR", first), chunk(b"IDAT", data), chunk(b"IHDR", ihdr(3, 2)), IEND))
     assert result[:2] == (3, 2) and result[2] == b"".join(rows)
     assert [c[0] for c in result[5]] == [b"IHDR", b"IDAT", b"IHDR", b"IEND"] and result[5][0][1] == first
-    assert refusal(png(chunk(b"IHDR", ihdr(3, 2)), chunk(b"IDAT", data), chunk(b"IHDR", first), IEND)) == NOT_8_BIT
+    assert read.refusal(png(chunk(b"IHDR", ihdr(3, 2)), chunk(b"IDAT", data), chunk(b"IHDR", first), IEND)) == NOT_8_BIT
 
 
 @pytest.mark.parametrize("fields, message", [
@@ -168,15 +167,15 @@ def test_later_header_wins_and_order_is_free(S):
     ((8, 2, 1), CONFIG), ((8, 2, 0, 1), CONFIG), ((8, 2, 0, 0, 1), CONFIG), ((8, 6, 0, 0, 1), CONFIG),
     ((8, 6, 255, 255, 255), CONFIG),
 ])
-def test_header_checks_in_order(S, fields, message):
+def test_header_checks_in_order(S, fields, message, read):
     # the IDAT data is no zlib stream: every header check comes before decompression
     data = png(chunk(b"IHDR", ihdr(4, 4, *fields)), chunk(b"IDAT", b"not zlib"), IEND)
-    assert refusal(data) == message
+    assert read.refusal(data) == message
 
 
 @pytest.mark.parametrize("chunks", [[], [chunk(b"IDAT", zlib.compress(b"\0")), IEND], [chunk(b"tEXt", b"a\0b")]])
-def test_no_header(S, chunks):
-    assert refusal(png(*chunks)) == NO_HEADER
+def test_no_header(S, chunks, read):
+    assert read.refusal(png(*chunks)) == NO_HEADER
 
 
 @pytest.mark.parametrize("header, exc, message", [
@@ -186,12 +185,12 @@ def test_no_header(S, chunks):
     (ihdr(2 ** 31, 1), OverflowError, "value too large to convert to int"),
     (ihdr(1, 0xFFFFFFFF), OverflowError, "value too large to convert to int"),
 ])
-def test_bad_header_fails_at_its_chunk(S, header, exc, message):
+def test_bad_header_fails_at_its_chunk(S, header, exc, message, read):
     # raised while the header chunk is handled, before the corrupt chunk that follows is read
-    error = refusal(png(chunk(b"IHDR", header), chunk(b"IDAT", b"", crc=0)), exc)
+    error = read.refusal(png(chunk(b"IHDR", header), chunk(b"IDAT", b"", crc=0)), exc)
     assert message is None or error == message
     # while a sound header that is refused waits for the end of the chunk loop
-    assert refusal(png(chunk(b"IHDR", ihdr(4, 4, 16)), chunk(b"IDAT", b"", crc=0))) == "Corrupted PNG chunk detected"
+    assert read.refusal(png(chunk(b"IHDR", ihdr(4, 4, 16)), chunk(b"IDAT", b"", crc=0))) == "Corrupted PNG chunk detected"
 
 
 RAW = pngtools.scanlines([bytes(range(9)), bytes(range(9, 18))], [0, 1], 3)  # all that 3 x 2 RGB wants
@@ -202,32 +201,32 @@ Z = zlib.compress(RAW)
     [], [b""], [Z[:-6]], [Z[1::-1] + Z[2:]], [Z[:-1] + bytes([Z[-1] ^ 1])], [b"\xff" * 40],
     [Z + b"junk"], [Z, b"\0\0\0"], [Z[:3], Z[3:5], Z[5:]],
 ], ids=["none", "empty", "truncated", "bad header", "bad check", "garbage", "junk after", "junk later", "split"])
-def test_zlib_outcome_is_the_hosts(S, idat):
+def test_zlib_outcome_is_the_hosts(S, idat, read):
     data = png(chunk(b"IHDR", ihdr(3, 2)), *[chunk(b"IDAT", d) for d in idat], IEND)
     try:
         zlib.decompress(b"".join(idat))
     except zlib.error as host:
-        assert refusal(data, zlib.error) == str(host)
+        assert read.refusal(data, zlib.error) == str(host)
     else:
-        assert load(data)[2] == bytes(range(18))
+        assert read.load(data)[2] == bytes(range(18))
 
 
 @pytest.mark.parametrize("change", [-1, -19, -20, 1, 21])
-def test_size_must_match_exactly(S, change):
+def test_size_must_match_exactly(S, change, read):
     raw = pngtools.scanlines(rows_of(3, 2, 3), [0, 1], 3)  # 20 bytes, all that 3 x 2 RGB wants
     raw = raw[:change] if change < 0 else raw + bytes(change)
-    assert refusal(raw_png(3, 2, raw)) == MALFORMED
+    assert read.refusal(raw_png(3, 2, raw)) == MALFORMED
 
 
 @pytest.mark.parametrize("colour", [2, 6])
-def test_empty_images(S, colour):
-    width, height, pixels, _, alpha, _, _, filters = load(raw_png(0, 3, b"\0\1\4", colour=colour))
+def test_empty_images(S, colour, read):
+    width, height, pixels, _, alpha, _, _, filters = read.load(raw_png(0, 3, b"\0\1\4", colour=colour))
     assert (width, height, pixels, filters) == (0, 3, b"", b"\0\1\4")
     assert alpha is None if colour == 2 else alpha == b""
-    width, height, pixels, _, alpha, _, _, filters = load(raw_png(5, 0, b"", colour=colour))
+    width, height, pixels, _, alpha, _, _, filters = read.load(raw_png(5, 0, b"", colour=colour))
     assert (width, height, pixels, filters) == (5, 0, b"", b"")
     assert alpha is None if colour == 2 else not alpha
-    assert refusal(raw_png(0, 3, b"\0\5\0")) == "Unsupported PNG filter: 5"
+    assert read.refusal(raw_png(0, 3, b"\0\5\0")) == "Unsupported PNG filter: 5"
 
 
 # --- against Pillow ---
