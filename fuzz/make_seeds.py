@@ -80,7 +80,8 @@ sizes = [
 ]
 write("sizes", sizes)
 
-# width, height, flags (1: 4 channels), piece count, piece lengths, zlib data:
+# width, height, flags (1: 4 channels, 2: 12 times the size), piece count,
+# piece lengths, zlib data:
 # streams of real scanlines, whole, cut, corrupted, and of the wrong size
 def scan(w, h, ch, types):
     out = bytearray()
@@ -101,3 +102,26 @@ for w, h, flags, cuts, level in [(0, 0, 0, [], 6), (1, 1, 0, [1], 9), (8, 8, 1, 
 inflate.append(bytes([4, 4, 0, 0]) + zlib.compress(scan(4, 5, 3, [0])))  # a row too many
 inflate.append(bytes([4, 4, 0, 0]) + zlib.compress(scan(4, 4, 3, [7])))  # a bad row type
 write("inflate", inflate)
+
+
+# the pulled reading's piece size, then a PNG after its signature: whole,
+# with its IDAT data split, with a later header, cut, with a bad CRC
+def chunk(t, d=b""):
+    return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xFFFFFFFF)
+
+
+def ihdr(w, h, colour=2, depth=8):
+    return struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, 0)
+
+
+pngs = []
+for w, h, colour in [(1, 1, 2), (5, 3, 6), (12, 7, 2), (0, 4, 6)]:
+    z = zlib.compress(scan(w, h, 3 if colour == 2 else 4, [0, 1, 2, 3, 4]))
+    whole = chunk(b"IHDR", ihdr(w, h, colour)) + chunk(b"tEXt", b"a\0b") + chunk(b"IDAT", z) + chunk(b"IEND")
+    pngs.append(bytes([rng.randrange(64)]) + whole)
+    pngs.append(bytes([1]) + chunk(b"IHDR", ihdr(w, h, colour)) + chunk(b"IDAT", z[:7]) + chunk(b"IDAT", z[7:])
+                + chunk(b"IEND"))
+    pngs.append(bytes([3]) + chunk(b"IHDR", ihdr(9, 9, 6)) + chunk(b"IDAT", z) + chunk(b"IHDR", ihdr(w, h, colour)))
+    pngs.append(bytes([5]) + whole[:len(whole) // 2])
+    pngs.append(bytes([7]) + whole[:-5] + bytes([whole[-5] ^ 1]) + whole[-4:])
+write("png", pngs)
