@@ -11,6 +11,7 @@
 #include <span>
 
 #include "loadsave/loaded.hpp"
+#include "module/errors.hpp"
 #include "module/gil.hpp"
 #include "module/ref.hpp"
 #include "png/idat.hpp"
@@ -97,6 +98,7 @@ class BytearrayPlanes final : public PlaneHost {
   // The planes, filled, into the loader result (the lock held): -1 with an
   // error when they could not be handed over.
   int finish(Loaded &out) {
+    if (!planes_) return fail(raise(PyExc_SystemError, "planes handed over before they were made"));
     const int64_t area = int64_t(layout_.width) * layout_.height;
     planes_->rgb.set_filled(area * 3);
     planes_->filters.set_filled(layout_.height);

@@ -92,10 +92,17 @@ bool run_on_a_thread(RowTarget &rows, void (*produce)(void *, ByteSink &), void 
       return true;
     }
   } handover{ring};
+  std::atomic<bool> lost{false};
   std::thread producing;
   try {
     producing = std::thread([&] {
-      produce(context, handover);
+      // Nothing may leave a thread of its own: a failure to allocate on the
+      // way is the rows' failure.
+      try {
+        produce(context, handover);
+      } catch (...) {
+        lost = true;
+      }
       if (!handover.held) ring.free.acquire();
       ring.length[handover.next] = kDone;
       ring.full.release();
@@ -110,6 +117,7 @@ bool run_on_a_thread(RowTarget &rows, void (*produce)(void *, ByteSink &), void 
     ring.free.release();
   }
   producing.join();
+  if (lost) rows.fail();
   return true;
 }
 

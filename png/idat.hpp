@@ -113,6 +113,10 @@ class RowTarget final : public ByteSink {
   bool take(size_t n) override { return feed({scratch_.get(), n}); }
   // Rows from the next bytes of the stream, making room for them first.
   bool feed(std::span<const uint8_t> bytes);
+  // A piece that never arrived (memory ran out on the way): the rows are not
+  // whole.
+  void fail() { failed_ = true; }
+  bool failed() const { return failed_; }
   // Back to the first row, for a stream that is inflated again.
   void restart() {
     rows_ = StreamUnfilter(layout_.width, layout_.height, layout_.channels);

@@ -223,6 +223,7 @@ Failure one_pass(RowTarget &target, bool exact, Pieces &&pieces, bool &refused) 
   });
   refused = false;
   if (!unread) return unread;
+  if (target.failed()) return {Err::NoMemory};
   const Failure f = stage.finish();
   if (!f) {
     refused = stream_refused(f.err);
@@ -288,7 +289,7 @@ PngRead read_png(const ByteSource &source, PlaneHost &planes, ImageData what) {
       out.image = armed_failure;
       return out;
     }
-    Failure f = stage->finish();
+    Failure f = target->failed() ? Failure{Err::NoMemory} : stage->finish();
     const bool refused = !f && stream_refused(f.err);
     if (f) f = target->result();
     out.image = zlib_again(*target, f, refused, stage->exact(), pieces);

@@ -74,11 +74,18 @@ IMAGE = (2, 2, bytes(12))
 
 
 def opening(*files):
-    """Opens each file from its bytes and from a path: the two ways in must end alike."""
+    """Opens each file from its bytes, from a path and from a caller's stream: the
+    ways in must end alike."""
     def from_path(data):
         pathlib.Path("file").write_bytes(data)
         return SimpleImage.open("file")
-    return [call for data in files for call in (lambda d=data: SimpleImage.open(d), lambda d=data: from_path(d))]
+
+    def from_stream(data):
+        width, height, pixels, _, *fields = SimpleImage._streamToImage(io.BytesIO(data))
+        return SimpleImage(width, height, pixels, *fields)
+    return [call for data in files
+            for call in (lambda d=data: SimpleImage.open(d), lambda d=data: from_path(d),
+                         lambda d=data: from_stream(d))]
 
 
 def saving(**fields):
