@@ -62,13 +62,16 @@ int hand_over(BytearrayPlanes &planes, const PngHeader &h, const ImageLayout &l,
 }
 
 // raw = decompress(data) through a stand-in, size-checked, into the planes.
-// The size that counts is the buffer's: a len() may lie.
+// The size that counts is the buffer's: a len() may lie. A result that is
+// not bytes is taken as bytes first: making the planes may run the host's
+// collector, and with it caller code that could resize a buffer being read.
 int decompress_with(PyObject *decompress, PyObject *data, const ImageLayout &l, BytearrayPlanes &planes) {
   Ref raw = Ref::steal(call(decompress, data));
   if (!raw) return -1;
   const Py_ssize_t n = PyObject_Size(raw.get());
   if (n < 0) return -1;
   if (size_t(n) != l.expected()) return raise_failure({Err::Malformed});
+  if (!PyBytes_Check(raw.get()) && !(raw = Ref::steal(PyBytes_FromObject(raw.get())))) return -1;
   BufferView view;
   if (view.get(raw.get()) < 0) return -1;
   if (view.size() != l.expected()) return raise_failure({Err::Malformed});
