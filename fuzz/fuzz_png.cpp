@@ -1,11 +1,9 @@
 // fuzz/fuzz_png.cpp: the PNG reader of the core, as the decoder runs it. The
-// same bytes read from memory, from a file and pulled in pieces must give the
-// same chunks, the same verdict and the same planes; and where the walk ends
-// well under a header that passes, the image must be what the IDAT stage
-// makes of the IDAT data handed over as pieces (the path of a caller's
-// stream).
-// Input: the piece size for the pulled reading, then the PNG after its
-// signature.
+// same bytes read from memory and from a file must give the same chunks, the
+// same verdict and the same planes; and where the walk ends well under a
+// header that passes, the image must be what the IDAT stage makes of the IDAT
+// data handed over as pieces (the path of a caller's stream).
+// Input: a PNG after its signature.
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,17 +17,6 @@ using namespace corvane;
 using fuzz::Bytes;
 
 namespace {
-
-struct Pulled final : Puller {
-  std::span<const uint8_t> data;
-  size_t piece, at = 0;
-  int64_t pull(std::span<uint8_t> out) override {
-    const size_t n = std::min({out.size(), piece, data.size() - at});
-    if (n > 0) std::memcpy(out.data(), data.data() + at, n);
-    at += n;
-    return int64_t(n);
-  }
-};
 
 struct Outcome {
   PngRead read;
@@ -51,9 +38,7 @@ bool same(const Outcome &a, const Outcome &b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  fuzz::Reader in{{data, size}};
-  const size_t piece = 1 + in.byte() % 64;
-  const std::span<const uint8_t> png = in.s;
+  const std::span<const uint8_t> png(data, size);
 
   Outcome memory;
   memory.read = read_png(ByteSource(png), memory.planes, ImageData::Inflate);
@@ -64,13 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   file.read = read_png(ByteSource(fileno(f), 0, int64_t(png.size())), file.planes, ImageData::Inflate);
   std::fclose(f);
   FUZZ_CHECK(same(memory, file));
-
-  Pulled pulled;
-  pulled.data = png;
-  pulled.piece = piece;
-  Outcome in_pieces;
-  in_pieces.read = read_png(ByteSource(pulled, int64_t(png.size())), in_pieces.planes, ImageData::Inflate);
-  FUZZ_CHECK(same(memory, in_pieces));
 
   // The chunks as recorded, with the last header's layout, through the path
   // that gets the IDAT data as pieces.

@@ -104,8 +104,8 @@ inflate.append(bytes([4, 4, 0, 0]) + zlib.compress(scan(4, 4, 3, [7])))  # a bad
 write("inflate", inflate)
 
 
-# the pulled reading's piece size, then a PNG after its signature: whole,
-# with its IDAT data split, with a later header, cut, with a bad CRC
+# a PNG after its signature: whole, with its IDAT data split, with a later
+# header, cut, with a bad CRC
 def chunk(t, d=b""):
     return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xFFFFFFFF)
 
@@ -118,10 +118,10 @@ pngs = []
 for w, h, colour in [(1, 1, 2), (5, 3, 6), (12, 7, 2), (0, 4, 6)]:
     z = zlib.compress(scan(w, h, 3 if colour == 2 else 4, [0, 1, 2, 3, 4]))
     whole = chunk(b"IHDR", ihdr(w, h, colour)) + chunk(b"tEXt", b"a\0b") + chunk(b"IDAT", z) + chunk(b"IEND")
-    pngs.append(bytes([rng.randrange(64)]) + whole)
-    pngs.append(bytes([1]) + chunk(b"IHDR", ihdr(w, h, colour)) + chunk(b"IDAT", z[:7]) + chunk(b"IDAT", z[7:])
+    pngs.append(whole)
+    pngs.append(chunk(b"IHDR", ihdr(w, h, colour)) + chunk(b"IDAT", z[:7]) + chunk(b"IDAT", z[7:])
                 + chunk(b"IEND"))
-    pngs.append(bytes([3]) + chunk(b"IHDR", ihdr(9, 9, 6)) + chunk(b"IDAT", z) + chunk(b"IHDR", ihdr(w, h, colour)))
-    pngs.append(bytes([5]) + whole[:len(whole) // 2])
-    pngs.append(bytes([7]) + whole[:-5] + bytes([whole[-5] ^ 1]) + whole[-4:])
+    pngs.append(chunk(b"IHDR", ihdr(9, 9, 6)) + chunk(b"IDAT", z) + chunk(b"IHDR", ihdr(w, h, colour)))
+    pngs.append(whole[:len(whole) // 2])
+    pngs.append(whole[:-5] + bytes([whole[-5] ^ 1]) + whole[-4:])
 write("png", pngs)

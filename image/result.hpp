@@ -30,7 +30,6 @@ enum class Err : uint8_t {
   Zlib,       // the zlib stream was refused: detail is zlib's code (an int), text its message, if any
   Io,         // the system refused a read: detail is the errno it gave
   NoMemory,
-  Host,       // the host raised an exception of its own, which the glue holds
 };
 
 // An error and where it was found. `text` is a static string (zlib's messages

@@ -10,20 +10,11 @@
 namespace corvane {
 
 int64_t ByteSource::read(int64_t pos, std::span<uint8_t> out, Failure &why) const {
-  switch (kind_) {
-    case Memory: {
-      if (pos >= int64_t(memory_.size())) return 0;
-      const size_t n = std::min(out.size(), memory_.size() - size_t(pos));
-      std::memcpy(out.data(), memory_.data() + pos, n);
-      return int64_t(n);
-    }
-    case Pulled: {
-      const int64_t got = puller_->pull(out);
-      if (got < 0) why = {Err::Host};
-      return got;
-    }
-    case File:
-      break;
+  if (in_memory_) {
+    if (pos >= int64_t(memory_.size())) return 0;
+    const size_t n = std::min(out.size(), memory_.size() - size_t(pos));
+    std::memcpy(out.data(), memory_.data() + pos, n);
+    return int64_t(n);
   }
   size_t got = 0;
   while (got < out.size()) {

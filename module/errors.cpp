@@ -13,7 +13,6 @@ namespace corvane {
 PyObject *raise_core(const Failure &f) {
   switch (f.err) {
     case Err::Ok:
-    case Err::Host:
       break;
     case Err::Overflow:
       return raise(PyExc_OverflowError, "image dimensions too large");

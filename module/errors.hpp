@@ -21,8 +21,7 @@ namespace corvane {
 // For int-returning paths: `return fail(value_error("..."));`
 inline int fail(PyObject *) { return -1; }
 
-// The single mapping from core errors to exceptions. Err::Host is never
-// raised here: the glue that met it holds the host's own exception.
+// The single mapping from core errors to exceptions.
 [[gnu::cold]] PyObject *raise_core(const Failure &f);
 [[gnu::cold]] inline PyObject *raise_core(Err e, size_t at = 0, uint32_t detail = 0) {
   return raise_core(Failure{e, at, detail, nullptr});

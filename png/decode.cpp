@@ -1,7 +1,7 @@
 // png/decode.cpp: the PNG decoder's glue. A stream the front door made is
 // read by the core's walk (png/reader.hpp) when the names the chunk reading
-// goes through are the genuine ones; any other is read through _readChunk,
-// call for call. Either way the chunk list is recorded here, the header
+// goes through are the genuine ones and its bytes can be read at any offset;
+// any other is read through _readChunk, call for call. Either way the chunk list is recorded here, the header
 // checked in the host's terms, and the image data inflated by the core's
 // IDAT stage, unless zlib.decompress is a stand-in, which gets the joined
 // data as the host's own code would give it.
@@ -180,39 +180,6 @@ bool genuine_chunk_reading(PyObject *fn) {
          zlib.get() == host.zlib && crc32.get() == host.zlib_crc32;
 }
 
-// A file's bytes as its stream reads them, for a file that cannot be read at
-// an offset (a pipe): the stream has buffered what follows the signature.
-class StreamPuller final : public Puller {
- public:
-  explicit StreamPuller(PyObject *stream) : stream_(stream) {}
-  WithoutGil *released = nullptr;
-
-  int64_t pull(std::span<uint8_t> out) override {
-    return with_gil(released, [&]() -> int64_t {
-      Ref block = Ref::steal(stream_read(stream_, static_cast<long long>(out.size())));
-      BufferView view;
-      if (!block || view.get(block.get()) < 0) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        type_ = Ref::steal(type), value_ = Ref::steal(value), tb_ = Ref::steal(tb);
-        return -1;
-      }
-      const size_t n = std::min(view.size(), out.size());
-      if (n > 0) std::memcpy(out.data(), view.bytes().data(), n);
-      return int64_t(n);
-    });
-  }
-  // The exception a read raised, raised again.
-  int raise_kept() {
-    PyErr_Restore(type_.release(), value_.release(), tb_.release());
-    return -1;
-  }
-
- private:
-  PyObject *stream_;
-  Ref type_, value_, tb_;
-};
-
 // The joined IDAT data of a walk that kept it, as bytes.
 PyObject *joined_idat(const ByteSource &source, const PngRead &r) {
   if (!source.in_memory())
@@ -232,7 +199,6 @@ PyObject *joined_idat(const ByteSource &source, const PngRead &r) {
 }
 
 int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loaded &out) {
-  StreamPuller puller(stream);
   std::optional<ByteSource> source;
   if (priv.source) {
     const auto *data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(priv.source));
@@ -246,8 +212,10 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
     const long long pos = PyLong_AsLongLong(pos_obj.get());
     if (PyErr_Occurred()) return -1;
     const int64_t size = ByteSource::seekable_size(int(fd));
-    if (size >= 0) source.emplace(int(fd), int64_t(pos), size);
-    else source.emplace(puller, int64_t(ByteSource::kBlock));
+    // A file that cannot be read at an offset (one whose end cannot be
+    // sought) is read as its stream reads it, once, in _readChunk's terms.
+    if (size < 0) return load_through_reader(fn, stream, out);
+    source.emplace(int(fd), int64_t(pos), size);
   }
   // Whether zlib.decompress is the host's own (zlib itself is, or the walk
   // would not run): a stand-in gets the joined data once the walk is over.
@@ -259,9 +227,9 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   PngRead r;
   {
     WithoutGil released;
-    planes.released = puller.released = &released;
+    planes.released = &released;
     r = read_png(*source, planes, what);
-    planes.released = puller.released = nullptr;
+    planes.released = nullptr;
   }
   Ref chunks = Ref::steal(PyList_New(0));
   if (!chunks) return -1;
@@ -279,7 +247,7 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
                                        c.is("IHDR"), idat, h) < 0)
       return -1;
   }
-  if (!r.walk) return r.walk.err == Err::Host ? puller.raise_kept() : raise_failure(r.walk);
+  if (!r.walk) return raise_failure(r.walk);
   ImageLayout l;
   const Failure checked = check_header(h, l);
   if (!checked) return raise_failure(checked);

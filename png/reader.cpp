@@ -13,8 +13,7 @@ namespace {
 
 uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
-// The source read front to back: memory as it is, anything else through one
-// block.
+// The source read front to back: memory as it is, a file through one block.
 class Reader {
  public:
   explicit Reader(const ByteSource &s) : s_(s) {
@@ -171,19 +170,15 @@ uint64_t idat_bytes(const std::vector<ChunkRecord> &chunks) {
   return n;
 }
 
-// Calls fn(piece) for the IDAT data of `read`, in order: from memory, from
-// what the walk kept, or read again from the file with each chunk's CRC
-// checked against the one the walk recorded, so that a chunk that reads
-// otherwise now fails (as it would have failed the walk).
+// Calls fn(piece) for the IDAT data of `read`, in order: from memory, or
+// read again from the file with each chunk's CRC checked against the one the
+// walk recorded, so that a chunk that reads otherwise now fails (as it would
+// have failed the walk).
 template <class Fn>
 Failure each_idat_piece(const ByteSource &source, const PngRead &read, Fn &&fn) {
   if (source.in_memory()) {
     for (const ChunkRecord &c : read.chunks)
       if (c.is("IDAT")) fn(c.data_in(source));
-    return {};
-  }
-  if (!source.rereadable()) {
-    fn(std::span<const uint8_t>(read.idat));
     return {};
   }
   const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(IdatStage::kPiece);
@@ -254,15 +249,12 @@ Failure inflate_all(RowTarget &target, Pieces &&pieces) {
 PngRead read_png(const ByteSource &source, PlaneHost &planes, ImageData what) {
   PngRead out;
   const bool inflate = what == ImageData::Inflate;
-  // Bytes that cannot be read again are kept as they pass, and inflated
-  // once the walk is over.
-  const bool stream_as_read = inflate && source.rereadable();
-  Walker walker(source, out, !stream_as_read);
+  Walker walker(source, out, !inflate);
   std::optional<RowTarget> target;
   std::optional<IdatStage> stage;
   std::vector<uint8_t> armed;  // the IHDR data the planes were made for
   Failure armed_failure;
-  if (walker.run(stream_as_read, nullptr, nullptr)) {
+  if (walker.run(inflate, nullptr, nullptr)) {
     std::span<const uint8_t> ihdr;
     if (const auto l = layout_of(source, out.chunks, &ihdr)) {
       armed.assign(ihdr.begin(), ihdr.end());
@@ -295,8 +287,8 @@ PngRead read_png(const ByteSource &source, PlaneHost &planes, ImageData what) {
     out.image = zlib_again(*target, f, refused, stage->exact(), pieces);
     return out;
   }
-  // The data was read before the header that counts (or kept as it passed):
-  // it is inflated now, from the start, into planes made for that header.
+  // The data was read before the header that counts: it is inflated now,
+  // from the start, into planes made for that header.
   stage.reset();
   target.emplace(*layout, planes);
   out.image = target->start(idat_bytes(out.chunks)) ? inflate_all(*target, pieces) : Failure{Err::NoMemory};

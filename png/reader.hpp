@@ -43,7 +43,7 @@ struct PngRead {
   // passes check_header: the image data's outcome for that header, Ok with
   // the planes filled.
   Failure image;
-  // With ImageData::Keep, for a source not in memory: the IDAT data, joined.
+  // With ImageData::Keep, from a file: the IDAT data, joined.
   std::vector<uint8_t> idat;
 };
 
@@ -53,6 +53,7 @@ struct PngRead {
 // counts (the last one) turn out another, or the first inflater give up on
 // the stream, the data is inflated again from the source, checked against
 // the CRCs recorded, or from memory. The planes come from `planes`.
+// Nothing here needs the interpreter's lock; `planes` may take it back.
 PngRead read_png(const ByteSource &source, PlaneHost &planes, ImageData what);
 
 // The image data of `layout` given as pieces, in order, into `planes` by

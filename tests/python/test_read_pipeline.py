@@ -279,3 +279,4 @@ def test_a_short_file_with_a_large_header_costs_what_it_holds():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert int(proc.stdout.split()[-1]) < 8 << 20
+
