@@ -1,6 +1,9 @@
 // module/errors.cpp: the one place where core errors become Python exceptions.
 #include "module/errors.hpp"
 
+#include <exception>
+#include <new>
+
 #include "module/ref.hpp"
 
 namespace corvane {
@@ -28,6 +31,18 @@ PyObject *refuse_negative_count() {
                           : nullptr);
   if (made) PyErr_SetString(PyExc_ValueError, "negative count");  // no host accepts one
   return nullptr;
+}
+
+PyObject *raise_cxx_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    return raise(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    return raise(PyExc_SystemError, "unknown C++ exception in native code");
+  }
 }
 
 const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }

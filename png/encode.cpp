@@ -200,7 +200,7 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
   Ref compress = Ref::steal(zlib ? attr(zlib.get(), "compress") : nullptr);
   if (!compress || src.views() < 0) return nullptr;
   if (compress.get() == host.zlib_compress && host.native_deflate)
-    return guarded<PyObject *>(nullptr, [&] { return compressed_here(src); });
+    return compressed_here(src);
   Ref raw = Ref::steal(scanlines(src));
   return raw ? call(compress.get(), raw.get()) : nullptr;
 }
