@@ -22,7 +22,10 @@ struct DeflateStream;
 // how its input arrives). A stream of more than one piece is compressed on a
 // thread of its own while the caller makes the next pieces, so that making
 // them costs next to nothing; the caller fills buffer() and hands it over
-// with push(), then finish() waits for the stream.
+// with push(), then finish() waits for the stream. A one-piece stream, or one
+// for which no thread can be started, is compressed by push() itself, on the
+// calling thread, with the same result. Memory that cannot be had is
+// std::bad_alloc from the constructor.
 class PieceDeflater {
  public:
   // `total`: the stream's length; `unit`: pieces are whole multiples of it.

@@ -76,3 +76,63 @@ def test_cxx_allocation_failure_is_memory_error(tmp_path, case):
         pytest.skip("PyPy runs out in its own list conversion first")
     got = child(OUT_OF_MEMORY[case].format(many=MANY, out=str(tmp_path / "out.png")))
     assert got[0] == "MemoryError", got
+
+
+def interleaved(pixels, alpha, width, y):
+    """Row y as the PNG rows hold it: R, G, B (and A) of each pixel."""
+    rgb = pixels[y * width * 3:(y + 1) * width * 3]
+    if alpha is None:
+        return rgb
+    row = bytearray(width * 4)
+    for k in range(3):
+        row[k::4] = rgb[k::3]
+    row[3::4] = alpha[y * width:(y + 1) * width]
+    return bytes(row)
+
+
+def _without_threads():
+    # glibc sizes a new thread's stack by the stack limit the process started with: one far beyond
+    # what the machine can commit makes every thread start fail with EAGAIN.
+    resource.setrlimit(resource.RLIMIT_STACK, (1 << 44, 1 << 44))
+
+
+THREAD_PROBE = r"""
+import threading
+try:
+    t = threading.Thread(target=lambda: None)
+    t.start()
+    t.join()
+    print(json.dumps(["started"]))
+except RuntimeError as e:
+    print(json.dumps(["refused", str(e)]))
+"""
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+def test_save_without_a_thread_gives_the_same_bytes(tmp_path, channels):
+    if child(THREAD_PROBE, preexec_fn=_without_threads)[0] != "refused":
+        pytest.skip("a huge stack limit does not keep threads from starting here")
+    # Large enough for the stream to be deflated in several pieces, which asks for a thread.
+    width, height = 400, 300
+    pixels = os.urandom(width * height * 3)
+    alpha = os.urandom(width * height) if channels == 4 else None
+    filters = bytearray(y % 5 for y in range(height))
+    (tmp_path / "pixels").write_bytes(pixels)
+    (tmp_path / "alpha").write_bytes(alpha or b"")
+    from Corvane.simpleImage_ext import SimpleImage
+    SimpleImage(width, height, pixels, alpha, png_filters=filters).save(str(tmp_path / "here.png"))
+    body = r"""
+d = sys.argv[1]
+a = open(d + "/alpha", "rb").read() or None
+im = SimpleImage(%d, %d, open(d + "/pixels", "rb").read(), a, png_filters=bytearray(y %% 5 for y in range(%d)))
+print(json.dumps(outcome(lambda: im.save(d + "/there.png"))))
+""" % (width, height, height)
+    run = subprocess.run([sys.executable, "-c", PRELUDE + body, str(tmp_path)], capture_output=True, text=True,
+                         timeout=120, preexec_fn=_without_threads)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert json.loads(run.stdout.splitlines()[-1]) == ["ok", None]
+    there = (tmp_path / "there.png").read_bytes()
+    assert there == (tmp_path / "here.png").read_bytes()
+    rows = [interleaved(pixels, alpha, width, y) for y in range(height)]
+    idat = b"".join(d for t, d in pt.parse(there) if t == b"IDAT")
+    assert zlib.decompress(idat) == pt.scanlines(rows, list(filters), channels)
