@@ -137,10 +137,11 @@ class RowSource {
     alpha_view_.reset();
     filter_view_.reset();
   }
-  // Rows first.. into `out` (whole rows), from the views.
-  Result<int32_t> rows(int32_t first, std::span<uint8_t> out) const {
-    return filter_rows(rgb_, alpha_bytes_, width_, height_, filter_bytes_, first, out);
+  // The filter's next rows into `out` (whole rows), from the views.
+  Result<int32_t> rows(RowFilter &filter, std::span<uint8_t> out) const {
+    return filter.rows(rgb_, alpha_bytes_, filter_bytes_, out);
   }
+  RowFilter filter() const { return RowFilter(width_, height_, alpha_ == Py_None ? 3 : 4); }
   size_t row_step() const { return size_t(s_.stride) + 1; }
   size_t raw_bytes() const { return height_ > 0 ? size_t(s_.raw_bytes) : 0; }
 
@@ -157,7 +158,8 @@ PyObject *scanlines(RowSource &src) {
   Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(src.raw_bytes())));
   if (!raw || src.raw_bytes() == 0) return raw.release();
   auto out = std::span(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw.get())), src.raw_bytes());
-  Result<int32_t> rows = over_caller_buffers([&] { return src.rows(0, out); });
+  RowFilter filter = src.filter();
+  Result<int32_t> rows = over_caller_buffers([&] { return src.rows(filter, out); });
   return rows ? raw.release() : raise_core(rows);
 }
 
@@ -168,11 +170,12 @@ PyObject *scanlines(RowSource &src) {
 // over_caller_buffers says so.
 PyObject *compressed_here(RowSource &src) {
   PieceDeflater deflater(src.raw_bytes(), src.row_step());
+  RowFilter filter = src.filter();
   Result<int32_t> rows = over_caller_buffers([&]() -> Result<int32_t> {
     for (int32_t y = 0; size_t(y) * src.row_step() < src.raw_bytes();) {
       const std::span<uint8_t> room = deflater.buffer();
       const size_t n = std::min(room.size() / src.row_step(), src.raw_bytes() / src.row_step() - size_t(y));
-      Result<int32_t> r = src.rows(y, room.first(n * src.row_step()));
+      Result<int32_t> r = src.rows(filter, room.first(n * src.row_step()));
       if (!r) return r;
       deflater.push(n * src.row_step());
       y = r.value;
