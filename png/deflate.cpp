@@ -83,6 +83,11 @@ std::span<uint8_t> PieceDeflater::buffer() {
   return {buffers_[next_fill_].get(), piece_size_};
 }
 
+std::span<uint8_t> PieceDeflater::try_buffer() {
+  if (worker_.joinable() && !free_.try_acquire()) return {};
+  return {buffers_[next_fill_].get(), piece_size_};
+}
+
 void PieceDeflater::push(size_t n) {
   pushed_ += n;
   const bool last = pushed_ >= total_;

@@ -37,6 +37,12 @@ class PieceDeflater {
   // Room for the next piece (a whole number of units, at least one); it
   // waits while every buffer is still being compressed.
   std::span<uint8_t> buffer();
+  // buffer() if one is free now, else empty: a caller that must not wait
+  // with something held lets it go before it calls buffer().
+  std::span<uint8_t> try_buffer();
+  // Whether a thread of the compressor's own compresses the pieces; without
+  // one, push() compresses each piece itself.
+  bool threaded() const { return worker_.joinable(); }
   // The first n bytes of buffer() are the next piece.
   void push(size_t n);
   // Once every piece was pushed: the compressed stream; false when zlib could

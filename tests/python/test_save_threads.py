@@ -61,7 +61,8 @@ def test_rows_changed_during_a_save_decode_to_what_was_written(tmp_path, filter_
         state["flip"] += 1
         for y in range(0, HEIGHT, 3):
             pixels[y * ROW:(y + 1) * ROW] = pattern
-        time.sleep(0)  # PyPy hands the lock back from a loop like this one only after many passes
+            if y % 96 == 0:
+                time.sleep(1e-6)  # PyPy hands the lock back from a loop like this one only after many passes
 
     def saves():
         for k in range(rounds):
@@ -76,3 +77,89 @@ def test_rows_changed_during_a_save_decode_to_what_was_written(tmp_path, filter_
         assert ours == theirs
         bad = [y for y in range(HEIGHT) if not torn_or_whole(ours[y * ROW:(y + 1) * ROW])]
         assert bad == [], "save %d: rows %s decode to values nobody wrote" % (k, bad[:10])
+
+
+SMALL = (1000, 700)
+MISMATCH = {"_pixels": "Pixel data length does not match image dimensions",
+            "_alpha": "Alpha channel length does not match image dimensions",
+            "_png_filters": "PNG filter count does not match image height"}
+
+
+class HostZlib:
+    """The host's zlib behind a stand-in: the writer then hands the whole stream to its compress."""
+    def __getattr__(self, name):
+        return getattr(__import__("zlib"), name)
+
+
+def _resizable_image():
+    w, h = SMALL
+    pixels = bytes((i * 31 + i // 7) % 256 for i in range(w * h * 3))
+    alpha = bytes((i * 3) % 256 for i in range(w * h))
+    return SimpleImage(w, h, pixels, alpha, png_filters=bytearray(y % 5 for y in range(h))), pixels, alpha
+
+
+@pytest.mark.parametrize("writer, plane", [("save", "_pixels"), ("save", "_alpha"), ("save", "_png_filters"),
+                                           ("stand-in zlib", "_pixels"), ("saveBmp", "_pixels")])
+@pytest.mark.parametrize("change", ["grow, then shrink back", "shrink, then grow back"])
+def test_resizing_during_a_save_fails_neither_thread(m, tmp_path, writer, plane, change):
+    # A writer that held the lock throughout would never make a resize elsewhere fail; one that
+    # lets it go holds no view of a caller's buffer meanwhile, and a buffer found short when the
+    # views are taken again is refused in the writer's own words, before the file is touched.
+    im, pixels, alpha = _resizable_image()
+    buf, tail = getattr(im, plane), b"\x01" * 16
+    old, size = b"not an image", len(buf)
+    paths = [tmp_path / ("out%d" % k) for k in range(40)]
+    for p in paths:
+        p.write_bytes(old)
+
+    def resize():
+        if change.startswith("grow"):
+            buf.extend(tail)
+            del buf[-len(tail):]
+        else:
+            end = bytes(buf[-len(tail):])
+            del buf[-len(tail):]
+            buf.extend(end)
+        time.sleep(1e-6)  # the lock offered with the buffer at its own size
+
+    refused, saved = [], []
+
+    def saves():
+        # Until a few saves went through: one that starts while the buffer is off its size is
+        # refused at once, as it would be by any writer, so each starts when it is not.
+        for p in paths:
+            if len(saved) == 4:
+                break
+            while len(buf) != size:
+                time.sleep(1e-6)
+            try:
+                if writer == "saveBmp":
+                    im.saveBmp(str(p))
+                else:
+                    im.save(str(p))
+            except (ValueError, IndexError) as e:
+                refused.append((p, type(e), str(e)))
+            else:
+                saved.append(p)
+
+    real_zlib = m.zlib
+    if writer == "stand-in zlib":
+        m.zlib = HostZlib()
+    try:
+        assert run_beside(saves, resize) == []
+    finally:
+        m.zlib = real_zlib
+    # A length found wrong when it is checked (at the start, or for a piece) is the writer's refusal.
+    # The BMP writer, which takes len() as it comes, refuses a short buffer as indexing past its end.
+    assert saved
+    for p, kind, message in refused:
+        if writer == "saveBmp":
+            assert (kind, message) == (IndexError, "bytearray index out of range")
+        else:
+            assert (kind, message) == (ValueError, MISMATCH[plane])
+        assert p.read_bytes() == old
+    for p in saved:
+        back = SimpleImage.open(p.read_bytes())
+        assert back._pixels == pixels
+        if writer != "saveBmp":
+            assert back._alpha == alpha and list(back._png_filters) == [y % 5 for y in range(SMALL[1])]
