@@ -16,15 +16,33 @@ namespace corvane {
 #if defined(__linux__)
 namespace {
 
+// A signal that interrupts a call: the call is made again if the caller's
+// go_on says so.
+struct Retry {
+  bool (*go_on)(void *);
+  void *context;
+  bool stopped = false;
+  // r, the result of a call: whether to make it again.
+  bool again(long r) {
+    if (r >= 0 || errno != EINTR) return false;
+    if (go_on && !go_on(context)) {
+      stopped = true;
+      return false;
+    }
+    return true;
+  }
+};
+
 // Every byte of the pieces, from offset 0 (`positioned`) or wherever the
-// descriptor is; false with errno set when a write fails, *done counting what
-// went out.
-bool write_all(int fd, std::span<const std::span<const uint8_t>> pieces, bool positioned, size_t *done) {
+// descriptor is; false with errno set when a write fails or is stopped,
+// *done counting what went out.
+bool write_all(int fd, std::span<const std::span<const uint8_t>> pieces, bool positioned, size_t *done,
+               Retry &retry) {
   *done = 0;
   for (std::span<const uint8_t> p : pieces) {
     while (!p.empty()) {
       const ssize_t r = positioned ? pwrite(fd, p.data(), p.size(), off_t(*done)) : write(fd, p.data(), p.size());
-      if (r < 0 && errno == EINTR) continue;
+      if (retry.again(r)) continue;
       if (r <= 0) {
         if (r == 0) errno = EIO;  // no progress and no reason given
         return false;
@@ -46,15 +64,20 @@ int retrying(Call &&call) {
 
 }  // namespace
 
-Written write_in_place(const char *name, std::span<const std::span<const uint8_t>> pieces) {
+Written write_in_place(const char *name, std::span<const std::span<const uint8_t>> pieces,
+                       bool (*go_on)(void *context), void *context) {
   size_t total = 0;
   for (std::span<const uint8_t> p : pieces)
     if (__builtin_add_overflow(total, p.size(), &total)) return {};
   if (total > size_t(INT64_MAX)) return {};
+  Retry retry{go_on, context};
+  auto failed = [&retry](int err) { return Written{retry.stopped ? Written::Stopped : Written::Failed, err}; };
   // What mode "wb" asks, but the truncation, which waits until the new bytes
   // are sure of their room.
-  const int fd = retrying([&] { return open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
-  if (fd < 0) return {Written::OpenFailed, errno};
+  int fd;
+  do fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  while (retry.again(fd));
+  if (fd < 0) return {retry.stopped ? Written::Stopped : Written::OpenFailed, errno};
   // A close that fails after the bytes are out is a failure too; one
   // interrupted has closed the descriptor all the same.
   auto closed = [fd](Written w) {
@@ -63,7 +86,7 @@ Written write_in_place(const char *name, std::span<const std::span<const uint8_t
   };
   auto through = [&] {
     size_t done;
-    return closed(write_all(fd, pieces, false, &done) ? Written{Written::Done} : Written{Written::Failed, errno});
+    return closed(write_all(fd, pieces, false, &done, retry) ? Written{Written::Done} : failed(errno));
   };
   const off_t end = lseek(fd, 0, SEEK_END);
   if (end < 0) return through();  // a FIFO, a terminal: no place to reserve or cut
@@ -73,10 +96,10 @@ Written write_in_place(const char *name, std::span<const std::span<const uint8_t
     // Anything else (EOPNOTSUPP, ENOSYS): this file system reserves nothing.
   }
   size_t done;
-  if (!write_all(fd, pieces, true, &done)) {
+  if (!write_all(fd, pieces, true, &done, retry)) {
     const int err = errno;
     if (end > off_t(done)) retrying([&] { return ftruncate(fd, off_t(done)); });
-    return closed({Written::Failed, err});
+    return closed(failed(err));
   }
   // A block device cannot be cut (EINVAL), and mode "wb" leaves it whole too.
   if (end > off_t(total) && retrying([&] { return ftruncate(fd, off_t(total)); }) < 0 && errno != EINVAL)
@@ -86,7 +109,9 @@ Written write_in_place(const char *name, std::span<const std::span<const uint8_t
 
 #else
 
-Written write_in_place(const char *, std::span<const std::span<const uint8_t>>) { return {}; }
+Written write_in_place(const char *, std::span<const std::span<const uint8_t>>, bool (*)(void *), void *) {
+  return {};
+}
 
 #endif
 

@@ -16,6 +16,7 @@ struct Written {
     OpenFailed,  // the file could not be opened; err is why
     Failed,      // err is why: the room could not be had (the file untouched), or a
                  // write or the close failed (the file holds what was written)
+    Stopped,     // interrupted, and told not to go on: as Failed, the caller's reason stands
   };
   Kind kind = NotTaken;
   int err = 0;
@@ -30,8 +31,10 @@ struct Written {
 // from the start and the file cut to their end; a write that fails leaves
 // the file cut to what was written, as a truncating open would have. A
 // stream (a FIFO, a terminal) or a character device gets the pieces written
-// through, as a plain open would give them. Only on Linux; elsewhere always
-// NotTaken.
-Written write_in_place(const char *name, std::span<const std::span<const uint8_t>> pieces);
+// through, as a plain open would give them. A call a signal interrupts (an
+// open or a write that waits, on a FIFO say) is made again if go_on(context)
+// says so, else ends as Stopped. Only on Linux; elsewhere always NotTaken.
+Written write_in_place(const char *name, std::span<const std::span<const uint8_t>> pieces,
+                       bool (*go_on)(void *context), void *context);
 
 }  // namespace corvane

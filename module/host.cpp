@@ -58,11 +58,20 @@ int host_init_builtins() {
   PyErr_Clear();
   host.genuine_open = io_open && io_open.get() == host.open;
 #if defined(PYPY_VERSION)
-  // cpyext has no PySys_Audit: the hooks are reached through sys.audit.
+  // cpyext has no PySys_Audit: the hooks are reached through sys.audit. Its
+  // PyErr_CheckSignals does nothing; PyPy runs a pending signal's handler
+  // when Python code next runs, so a function of no work is kept to run.
   Ref sys = Ref::steal(PyImport_ImportModule("sys"));
   host.audit = sys ? attr(sys.get(), "audit") : nullptr;
+  Ref scope = Ref::steal(PyDict_New());
+  Ref made = Ref::steal(scope && PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()) == 0
+                            ? PyRun_String("def run_signal_handlers():\n    pass\n", Py_file_input, scope.get(),
+                                           scope.get())
+                            : nullptr);
+  host.run_signal_handlers = made ? PyDict_GetItemString(scope.get(), "run_signal_handlers") : nullptr;
+  Py_XINCREF(host.run_signal_handlers);
   PyErr_Clear();
-  host.genuine_open = host.genuine_open && host.audit;
+  host.genuine_open = host.genuine_open && host.audit && host.run_signal_handlers;
 #endif
   if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
   return (host.end_of_stream = PyTuple_Pack(2, host.empty_bytes, host.empty_bytes)) ? 0 : -1;
@@ -135,6 +144,21 @@ std::optional<std::span<const uint8_t>> owned_bytes(PyObject *o) {
   return fixed_bytes(o);
 }
 
+// Whether a write a signal interrupted goes on: the handlers run first, as
+// the host runs them when its own open or write is interrupted, and an
+// exception one raises ends the write. Called with the lock let go.
+bool signals_let_go_on(void *) {
+  const PyGILState_STATE held = PyGILState_Ensure();
+#if defined(PYPY_VERSION)
+  Ref ran = Ref::steal(call(host.run_signal_handlers));
+  const bool go_on = bool(ran);
+#else
+  const bool go_on = PyErr_CheckSignals() == 0;
+#endif
+  PyGILState_Release(held);
+  return go_on;
+}
+
 // write_file natively: 1 written, -1 with the host's error, 0 when the host's
 // open is to do it (a stand-in open, another kind of path, a piece of
 // another kind), before anything is touched.
@@ -169,13 +193,15 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count) {
 #endif
   std::vector<std::span<const uint8_t>> spans;
   for (size_t i = 0; i < count; ++i) spans.push_back(*owned_bytes(pieces[i]));
-  const Written w = without_gil([&] { return write_in_place(file, spans); });
+  const Written w = without_gil([&] { return write_in_place(file, spans, signals_let_go_on, nullptr); });
   errno = w.err;
   switch (w.kind) {
     case Written::Done:
       return 1;
     case Written::NotTaken:
       return 0;
+    case Written::Stopped:
+      return -1;  // the handler's exception
     case Written::OpenFailed:
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
       return -1;

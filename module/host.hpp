@@ -18,7 +18,8 @@ struct Host {
   // open may be opened natively instead.
   bool genuine_open = false;
 #if defined(PYPY_VERSION)
-  PyObject *audit = nullptr;  // sys.audit
+  PyObject *audit = nullptr;                // sys.audit
+  PyObject *run_signal_handlers = nullptr;  // a Python function of no work
 #endif
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;

@@ -28,7 +28,7 @@ static Bytes read_all(const std::string &path) {
 static Written write(const std::string &path, std::initializer_list<Bytes> parts) {
   std::vector<std::span<const uint8_t>> spans;
   for (const Bytes &p : parts) spans.emplace_back(p);
-  return write_in_place(path.c_str(), spans);
+  return write_in_place(path.c_str(), spans, nullptr, nullptr);
 }
 
 int main() {

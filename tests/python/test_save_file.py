@@ -324,3 +324,36 @@ print(json.dumps([ours, [e for e in seen if e[1] == target]]))
                                              capture_output=True, text=True, timeout=120,
                                              check=True).stdout.splitlines()[-1])
     assert ours == theirs and theirs
+
+
+@pytest.mark.parametrize("writer", sorted(WRITERS))
+def test_a_signal_ends_a_save_that_waits_as_it_ends_the_host_open(tmp_path, writer):
+    # Opening a FIFO for writing waits for a reader; a signal handler that raises ends the wait,
+    # with its exception, as it ends the host's own open.
+    body = r"""
+import signal
+class Alarm(Exception):
+    pass
+def ring(*_):
+    raise Alarm("no reader came")
+signal.signal(signal.SIGALRM, ring)
+fifo = sys.argv[1]
+os.mkfifo(fifo)
+im = image_for(%r)
+out = []
+for call in (lambda: WRITERS[%r](im, fifo), lambda: open(fifo, "wb")):
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        call()
+        out.append("no exception")
+    except Alarm as e:
+        out.append("Alarm: %%s" %% e)
+print(json.dumps(out))
+""" % (writer, writer)
+    try:
+        run = subprocess.run([sys.executable, "-c", CHILD + body, str(tmp_path / "fifo")], capture_output=True,
+                             text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the save went on waiting for a reader")
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert json.loads(run.stdout.splitlines()[-1]) == ["Alarm: no reader came"] * 2
