@@ -12,6 +12,7 @@ import zlib
 import pytest
 
 import pngtools as pt
+from Corvane.simpleImage_ext import SimpleImage
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 PYPY = platform.python_implementation() == "PyPy"
@@ -35,10 +36,10 @@ def outcome(call):
 """ % TESTS
 
 
-def child(body, preexec_fn=None, timeout=120):
+def child(body, *args, preexec_fn=None, timeout=120):
     """Runs `body` after PRELUDE in a child interpreter and reads its last line of output as JSON."""
-    run = subprocess.run([sys.executable, "-c", PRELUDE + body], capture_output=True, text=True,
-                         timeout=timeout, preexec_fn=preexec_fn)
+    run = subprocess.run([sys.executable, "-c", PRELUDE + body] + [str(a) for a in args], capture_output=True,
+                         text=True, timeout=timeout, preexec_fn=preexec_fn)
     assert run.returncode == 0, "child ended with %d:\n%s" % (run.returncode, run.stderr[-3000:])
     return json.loads(run.stdout.splitlines()[-1])
 
@@ -119,18 +120,13 @@ def test_save_without_a_thread_gives_the_same_bytes(tmp_path, channels):
     filters = bytearray(y % 5 for y in range(height))
     (tmp_path / "pixels").write_bytes(pixels)
     (tmp_path / "alpha").write_bytes(alpha or b"")
-    from Corvane.simpleImage_ext import SimpleImage
     SimpleImage(width, height, pixels, alpha, png_filters=filters).save(str(tmp_path / "here.png"))
-    body = r"""
+    assert child(r"""
 d = sys.argv[1]
 a = open(d + "/alpha", "rb").read() or None
 im = SimpleImage(%d, %d, open(d + "/pixels", "rb").read(), a, png_filters=bytearray(y %% 5 for y in range(%d)))
 print(json.dumps(outcome(lambda: im.save(d + "/there.png"))))
-""" % (width, height, height)
-    run = subprocess.run([sys.executable, "-c", PRELUDE + body, str(tmp_path)], capture_output=True, text=True,
-                         timeout=120, preexec_fn=_without_threads)
-    assert run.returncode == 0, run.stderr[-3000:]
-    assert json.loads(run.stdout.splitlines()[-1]) == ["ok", None]
+""" % (width, height, height), tmp_path, preexec_fn=_without_threads) == ["ok", None]
     there = (tmp_path / "there.png").read_bytes()
     assert there == (tmp_path / "here.png").read_bytes()
     rows = [interleaved(pixels, alpha, width, y) for y in range(height)]
