@@ -9,7 +9,6 @@
 #include "image/sizes.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
-#include "module/gil.hpp"
 #include "module/host.hpp"
 
 namespace corvane {
@@ -84,17 +83,22 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   info_header = Ref::steal(info_header ? freeze(info_header.get()) : nullptr);
   if (!info_header) return nullptr;
 
-  // Rows read past the end of a short buffer fail as indexing it would.
-  BufferView rgb;
-  if (rgb.get(pix_buf.get()) < 0) return nullptr;
-  if (rgb.size() < size_t(image.value.rgb_bytes)) return raise_core(Err::BadLength);
   // A bytearray, not bytes: PyPy hands its memory to the file as it is,
   // where bytes made in C would be copied once more on the way.
   Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, s.pixel_bytes));
   if (!array) return nullptr;
-  const std::span<uint8_t> rows(reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(array.get())), size_t(s.pixel_bytes));
-  Result<size_t> done = over_caller_buffers([&] { return bmp_encode_pixels(rgb.bytes(), width, height, rows); });
-  if (!done) return raise_core(done);
+  {
+    // The rows come from the caller's buffer, which another thread could
+    // resize (or, on PyPy, move) were the lock let go: it is kept, and the
+    // view is let go before the file is written. Rows read past the end of a
+    // short buffer fail as indexing it would.
+    BufferView rgb;
+    if (rgb.get(pix_buf.get()) < 0) return nullptr;
+    if (rgb.size() < size_t(image.value.rgb_bytes)) return raise_core(Err::BadLength);
+    const auto rows = std::span(reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(array.get())), size_t(s.pixel_bytes));
+    Result<size_t> done = bmp_encode_pixels(rgb.bytes(), width, height, rows);
+    if (!done) return raise_core(done);
+  }
   Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   if (!magic) return nullptr;
   PyObject *pieces[] = {magic.get(), file_header.get(), info_header.get(), array.get()};

@@ -77,11 +77,11 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateSt
   int is_png = starts ? PyObject_IsTrue(starts.get()) : -1;
   // The decoders' native parts allocate as C++ does: a failure to is the
   // host's MemoryError, never an exception through the interpreter.
-  if (is_png) return is_png < 0 ? -1 : guarded(-1, [&] { return load_png(fn, stream, out, priv); });
+  if (is_png) return is_png < 0 ? -1 : load_png(fn, stream, out, priv);
   Ref magic = Ref::steal(PySequence_GetSlice(signature.get(), 0, 2));
   Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   int is_bmp = magic && bm ? PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ) : -1;
-  if (is_bmp) return is_bmp < 0 ? -1 : guarded(-1, [&] { return load_bmp(fn, stream, out, priv); });
+  if (is_bmp) return is_bmp < 0 ? -1 : load_bmp(fn, stream, out, priv);
   return fail(value_error(msg::kUnsupportedFormat));
 }
 

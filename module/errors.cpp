@@ -2,6 +2,8 @@
 #include "module/errors.hpp"
 
 #include <cerrno>
+#include <exception>
+#include <new>
 
 #include "module/host.hpp"
 #include "module/messages.hpp"
@@ -60,6 +62,18 @@ PyObject *refuse_negative_count() {
                           : nullptr);
   if (made) PyErr_SetString(PyExc_ValueError, "negative count");  // no host accepts one
   return nullptr;
+}
+
+PyObject *raise_cxx_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    return raise(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    return raise(PyExc_SystemError, "unknown C++ exception in native code");
+  }
 }
 
 const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }

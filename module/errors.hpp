@@ -4,9 +4,6 @@
 #pragma once
 #include <Python.h>
 
-#include <new>
-#include <system_error>
-
 #include "image/result.hpp"
 
 namespace corvane {
@@ -35,20 +32,12 @@ template <class T>
 // bytearray(n) gives them). Returns nullptr.
 [[gnu::cold]] PyObject *refuse_negative_count();
 
-// fn(), with the C++ failures the native code may meet raised as the host
-// raises its own: no memory (MemoryError), no thread to be had
-// (RuntimeError). `failed` is what the caller returns on an error.
-template <class R, class Fn>
-R guarded(R failed, Fn &&fn) {
-  try {
-    return fn();
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::system_error &e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return failed;
-}
+// The C++ exception being handled, raised as the host's own: no memory is
+// MemoryError, any other std::exception a RuntimeError with its what(), and
+// anything else a SystemError. Only for the one boundary every callable is
+// dispatched through (module/function.cpp); called from a catch block, with
+// the lock held. Returns nullptr.
+[[gnu::cold]] PyObject *raise_cxx_exception() noexcept;
 
 // Name of an object's type as the host's own messages print it.
 const char *type_name(PyObject *o);

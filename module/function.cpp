@@ -61,9 +61,12 @@ PyObject *new_ref_or_none(PyObject *o) {
                       type_name(fn));
 }
 
-// Peel off self (for methods), bind the rest with `bind`, run the body.
+// Peel off self (for methods), bind the rest with `bind`, run the body. This
+// is the one boundary between the host and the native parts: a C++ exception
+// from anything the body runs (an allocation, a thread) ends here as the
+// host's exception, never in the interpreter.
 template <class Bind>
-inline PyObject *dispatch(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, Bind &&bind) {
+inline PyObject *dispatch(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, Bind &&bind) try {
   FunctionObject *f = as_fn(callable);
   if (!f->def) return raise_no_definition(callable);
   const FnDef &d = *f->def;
@@ -78,14 +81,21 @@ inline PyObject *dispatch(PyObject *callable, PyObject *const *args, Py_ssize_t 
   BoundArgs bound;
   if (bind(d.sig, args, nargs, bound) < 0) return nullptr;
   return d.impl(callable, self, bound);
+} catch (...) {
+  return raise_cxx_exception();
 }
 
 #ifdef CORVANE_VECTORCALL
 PyObject *fn_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
   const FnDef *d = as_fn(callable)->def;
   if (d && d->direct && !kwnames && PyVectorcall_NARGS(nargsf) == d->sig.nparams() + 1 &&
-      Py_TYPE(args[0]) == *d->self_type)
-    return d->direct(args[0], args + 1);
+      Py_TYPE(args[0]) == *d->self_type) {
+    try {
+      return d->direct(args[0], args + 1);
+    } catch (...) {
+      return raise_cxx_exception();
+    }
+  }
   return dispatch(callable, args, PyVectorcall_NARGS(nargsf), [kwnames](auto &sig, auto *a, Py_ssize_t n, auto &b) {
     return bind_vector(sig, a, n, kwnames, b);
   });

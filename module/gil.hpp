@@ -1,5 +1,6 @@
 // module/gil.hpp: the interpreter's lock let go for a stretch of pure byte
-// work (file reads, inflating, filtering, compressing), so that other threads
+// work (file reads and writes, inflating, unfiltering into planes not yet
+// handed out, compressing the module's own buffers), so that other threads
 // run meanwhile. Nothing of the host may be touched while it is let go: no
 // object, no reference count, no error state; only memory the stretch was
 // given, which nobody else can resize or free until the lock is back.
@@ -44,23 +45,6 @@ auto without_gil(Fn &&fn) {
 template <class Fn>
 auto with_gil(WithoutGil *released, Fn &&fn) {
   return released ? released->held(fn) : fn();
-}
-
-}  // namespace corvane
-
-namespace corvane {
-
-// fn() over a caller's buffers. On CPython the views taken of them are
-// exports, which keep the buffers from being resized or freed, so the lock is
-// let go; on PyPy a bytearray's memory is taken without an export (it costs
-// 32 bytes for good), and only the lock keeps another thread from moving it.
-template <class Fn>
-auto over_caller_buffers(Fn &&fn) {
-#if defined(PYPY_VERSION)
-  return fn();
-#else
-  return without_gil(fn);
-#endif
 }
 
 }  // namespace corvane

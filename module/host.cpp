@@ -1,10 +1,19 @@
 // module/host.cpp: the host objects the codecs use, and late-bound lookups.
 #include "module/host.hpp"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <span>
+#include <vector>
 
+#include "loadsave/target.hpp"
+#include "module/buffer.hpp"
 #include "module/function.hpp"
+#include "module/gil.hpp"
 #include "png/deflate.hpp"
 
 namespace corvane {
@@ -42,6 +51,28 @@ int host_init_builtins() {
   if (get("staticmethod", host.staticmethod) < 0 || get("classmethod", host.classmethod) < 0 ||
       get("open", host.open) < 0 || get("print", host.print) < 0)
     return -1;
+  // _io's open is the one the host's open and io.open are, unless a stand-in
+  // took the built-in's place before the module was loaded.
+  Ref io = Ref::steal(PyImport_ImportModule("_io"));
+  Ref io_open = Ref::steal(io ? attr(io.get(), "open") : nullptr);
+  PyErr_Clear();
+  host.genuine_open = io_open && io_open.get() == host.open;
+#if defined(PYPY_VERSION)
+  // cpyext has no PySys_Audit: the hooks are reached through sys.audit. Its
+  // PyErr_CheckSignals does nothing; PyPy runs a pending signal's handler
+  // when Python code next runs, so a function of no work is kept to run.
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  host.audit = sys ? attr(sys.get(), "audit") : nullptr;
+  Ref scope = Ref::steal(PyDict_New());
+  Ref made = Ref::steal(scope && PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()) == 0
+                            ? PyRun_String("def run_signal_handlers():\n    pass\n", Py_file_input, scope.get(),
+                                           scope.get())
+                            : nullptr);
+  host.run_signal_handlers = made ? PyDict_GetItemString(scope.get(), "run_signal_handlers") : nullptr;
+  Py_XINCREF(host.run_signal_handlers);
+  PyErr_Clear();
+  host.genuine_open = host.genuine_open && host.audit && host.run_signal_handlers;
+#endif
   if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
   return (host.end_of_stream = PyTuple_Pack(2, host.empty_bytes, host.empty_bytes)) ? 0 : -1;
 }
@@ -104,7 +135,87 @@ int exit_with_error(PyObject *file) {
   return -1;
 }
 
+namespace {
+
+// The bytes of a piece write_file may read with the lock let go.
+std::optional<std::span<const uint8_t>> owned_bytes(PyObject *o) {
+  if (PyByteArray_CheckExact(o))
+    return std::span(reinterpret_cast<const uint8_t *>(PyByteArray_AS_STRING(o)), size_t(PyByteArray_GET_SIZE(o)));
+  return fixed_bytes(o);
+}
+
+// Whether a write a signal interrupted goes on: the handlers run first, as
+// the host runs them when its own open or write is interrupted, and an
+// exception one raises ends the write. Called with the lock let go.
+bool signals_let_go_on(void *) {
+  const PyGILState_STATE held = PyGILState_Ensure();
+#if defined(PYPY_VERSION)
+  Ref ran = Ref::steal(call(host.run_signal_handlers));
+  const bool go_on = bool(ran);
+#else
+  const bool go_on = PyErr_CheckSignals() == 0;
+#endif
+  PyGILState_Release(held);
+  return go_on;
+}
+
+// write_file natively: 1 written, -1 with the host's error, 0 when the host's
+// open is to do it (a stand-in open, another kind of path, a piece of
+// another kind), before anything is touched.
+int write_natively(PyObject *path, PyObject *const *pieces, size_t count) {
+  if (!host.genuine_open || !(PyUnicode_CheckExact(path) || PyBytes_CheckExact(path))) return 0;
+  for (size_t i = 0; i < count; ++i)
+    if (!owned_bytes(pieces[i])) return 0;
+  Ref encoded;
+  if (PyUnicode_CheckExact(path)) {
+    PyObject *o = nullptr;
+    if (!PyUnicode_FSConverter(path, &o)) {
+      PyErr_Clear();  // a name the file system cannot take: the host's open says so in its words
+      return 0;
+    }
+    encoded = Ref::steal(o);
+  } else {
+    encoded = Ref::borrow(path);
+  }
+  const char *file = PyBytes_AS_STRING(encoded.get());
+  if (std::strlen(file) != size_t(PyBytes_GET_SIZE(encoded.get()))) return 0;  // a NUL: refused by open
+  // The event the host's open raises for audit hooks, its mode and flags as
+  // its FileIO reports them; a hook may refuse it (and run any code
+  // meanwhile: the pieces are looked at only after).
+#if defined(PYPY_VERSION)
+  const int flags = O_WRONLY;
+  PyObject *event = name("open"), *mode = name("w");
+  Ref flag_value = Ref::steal(event && mode ? PyLong_FromLong(flags) : nullptr);
+  Ref audited = Ref::steal(flag_value ? call(host.audit, event, path, mode, flag_value.get()) : nullptr);
+  if (!audited) return -1;
+#else
+  if (PySys_Audit("open", "Osi", path, "w", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) < 0) return -1;
+#endif
+  std::vector<std::span<const uint8_t>> spans;
+  for (size_t i = 0; i < count; ++i) spans.push_back(*owned_bytes(pieces[i]));
+  const Written w = without_gil([&] { return write_in_place(file, spans, signals_let_go_on, nullptr); });
+  errno = w.err;
+  switch (w.kind) {
+    case Written::Done:
+      return 1;
+    case Written::NotTaken:
+      return 0;
+    case Written::Stopped:
+      return -1;  // the handler's exception
+    case Written::OpenFailed:
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      return -1;
+    case Written::Failed:
+      break;
+  }
+  PyErr_SetFromErrno(PyExc_OSError);
+  return -1;
+}
+
+}  // namespace
+
 int write_file(PyObject *path, PyObject *const *pieces, size_t count) {
+  if (int r = write_natively(path, pieces, count)) return r < 0 ? -1 : 0;
   return with_open(path, "wb", [&](PyObject *output) {
     for (size_t i = 0; i < count; ++i) {
       Ref written = Ref::steal(call_method(output, "write", pieces[i]));

@@ -14,6 +14,13 @@ namespace corvane {
 struct Host {
   // Built-ins, looked up once at load.
   PyObject *staticmethod = nullptr, *classmethod = nullptr, *open = nullptr, *print = nullptr;
+  // Whether that open is the host's own io.open, so that a file it would
+  // open may be opened natively instead.
+  bool genuine_open = false;
+#if defined(PYPY_VERSION)
+  PyObject *audit = nullptr;                // sys.audit
+  PyObject *run_signal_handlers = nullptr;  // a Python function of no work
+#endif
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
   PyObject *zlib_error = nullptr, *zlib_crc32 = nullptr, *zlib_compress = nullptr, *bytes_io = nullptr;
@@ -101,7 +108,14 @@ int with_open(PyObject *path, const char *mode, Body &&body) {
   return r ? 0 : -1;
 }
 
-// Writes each piece in order to a file opened with mode "wb".
+// Writes each piece in order to a file opened with mode "wb", as the whole
+// of the file. With the host's own open and a path that is exactly str or
+// bytes, the file is written in place instead (loadsave/target.hpp): its room
+// reserved before the old bytes are given up, so that a file system without
+// the space fails the save with the old file whole; the errors are those the
+// host's open and write raise. The pieces must be bytes, memoryviews of
+// bytes, or a bytearray of the caller's own that nobody else holds: they are
+// read with the lock let go.
 int write_file(PyObject *path, PyObject *const *pieces, size_t count);
 
 }  // namespace corvane

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <new>
+#include <system_error>
 
 namespace corvane {
 
@@ -52,12 +53,21 @@ constexpr size_t kPiece = 256 << 10;
 
 PieceDeflater::PieceDeflater(size_t total, size_t unit) : z_(std::make_unique<DeflateStream>(total)), total_(total) {
   piece_size_ = std::min(std::max(unit, kPiece / std::max<size_t>(unit, 1) * unit), std::max<size_t>(total, 1));
-  const bool threaded = total > piece_size_;
+  const bool threaded = total > piece_size_ && z_->ok;
   buffers_.resize(threaded ? kRing : 1);
   lengths_.resize(buffers_.size());
   for (auto &b : buffers_) b = std::make_unique_for_overwrite<uint8_t[]>(piece_size_);
   failed_ = !z_->ok;
-  if (threaded && !failed_) worker_ = std::thread([this] { work(); });
+  if (!threaded) return;
+  // The worker only hides the compression behind the filtering: without one
+  // (a process or cgroup at its thread limit) the pieces are compressed as
+  // they are pushed, into the same bytes.
+  try {
+    worker_ = std::thread([this] { work(); });
+  } catch (const std::system_error &) {
+    buffers_.resize(1);
+    lengths_.resize(1);
+  }
 }
 
 PieceDeflater::~PieceDeflater() {
@@ -70,6 +80,11 @@ PieceDeflater::~PieceDeflater() {
 
 std::span<uint8_t> PieceDeflater::buffer() {
   if (worker_.joinable()) free_.acquire();
+  return {buffers_[next_fill_].get(), piece_size_};
+}
+
+std::span<uint8_t> PieceDeflater::try_buffer() {
+  if (worker_.joinable() && !free_.try_acquire()) return {};
   return {buffers_[next_fill_].get(), piece_size_};
 }
 

@@ -22,7 +22,10 @@ struct DeflateStream;
 // how its input arrives). A stream of more than one piece is compressed on a
 // thread of its own while the caller makes the next pieces, so that making
 // them costs next to nothing; the caller fills buffer() and hands it over
-// with push(), then finish() waits for the stream.
+// with push(), then finish() waits for the stream. A one-piece stream, or one
+// for which no thread can be started, is compressed by push() itself, on the
+// calling thread, with the same result. Memory that cannot be had is
+// std::bad_alloc from the constructor.
 class PieceDeflater {
  public:
   // `total`: the stream's length; `unit`: pieces are whole multiples of it.
@@ -34,6 +37,12 @@ class PieceDeflater {
   // Room for the next piece (a whole number of units, at least one); it
   // waits while every buffer is still being compressed.
   std::span<uint8_t> buffer();
+  // buffer() if one is free now, else empty: a caller that must not wait
+  // with something held lets it go before it calls buffer().
+  std::span<uint8_t> try_buffer();
+  // Whether a thread of the compressor's own compresses the pieces; without
+  // one, push() compresses each piece itself.
+  bool threaded() const { return worker_.joinable(); }
   // The first n bytes of buffer() are the next piece.
   void push(size_t n);
   // Once every piece was pushed: the compressed stream; false when zlib could

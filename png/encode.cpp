@@ -105,8 +105,10 @@ class RowSource {
     return 0;
   }
   // The views the rows are read through, each checked to hold what its
-  // length promised.
+  // length promised; taken again after release(), when the buffers may have
+  // changed size, and then checked again.
   int views() {
+    if (held_) return 0;
     release();
     if ((alpha_ != Py_None && byte_view(alpha_, alpha_view_.emplace()) < 0) ||
         (filter_types_ != Py_None && byte_view(filter_types_, filter_view_.emplace()) < 0))
@@ -123,6 +125,7 @@ class RowSource {
       if (view_holds(*filter_view_, height_, msg::kFilterMismatch) < 0) return -1;
       filter_bytes_ = filter_view_->bytes().first(size_t(height_));
     }
+    held_ = true;
     return 0;
   }
   // The first row type above 4, refused as filtering would refuse it.
@@ -132,15 +135,17 @@ class RowSource {
     return 0;
   }
   void release() {
+    held_ = false;
     rgb_ = alpha_bytes_ = filter_bytes_ = {};
     pixel_view_.reset();
     alpha_view_.reset();
     filter_view_.reset();
   }
-  // Rows first.. into `out` (whole rows), from the views.
-  Result<int32_t> rows(int32_t first, std::span<uint8_t> out) const {
-    return filter_rows(rgb_, alpha_bytes_, width_, height_, filter_bytes_, first, out);
+  // The filter's next rows into `out` (whole rows), from the views.
+  Result<int32_t> rows(RowFilter &filter, std::span<uint8_t> out) const {
+    return filter.rows(rgb_, alpha_bytes_, filter_bytes_, out);
   }
+  RowFilter filter() const { return RowFilter(width_, height_, alpha_ == Py_None ? 3 : 4); }
   size_t row_step() const { return size_t(s_.stride) + 1; }
   size_t raw_bytes() const { return height_ > 0 ? size_t(s_.raw_bytes) : 0; }
 
@@ -150,36 +155,52 @@ class RowSource {
   const PngSizes &s_;
   std::optional<BufferView> alpha_view_, filter_view_, pixel_view_;
   std::span<const uint8_t> rgb_, alpha_bytes_, filter_bytes_;
+  bool held_ = false;
 };
 
 // The scanline stream: every row's type byte, then the row filtered with it.
+// The rows are read from the caller's buffers, so with the lock held.
 PyObject *scanlines(RowSource &src) {
   Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(src.raw_bytes())));
   if (!raw || src.raw_bytes() == 0) return raw.release();
   auto out = std::span(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(raw.get())), src.raw_bytes());
-  Result<int32_t> rows = over_caller_buffers([&] { return src.rows(0, out); });
+  RowFilter filter = src.filter();
+  Result<int32_t> rows = src.rows(filter, out);
   return rows ? raw.release() : raise_core(rows);
 }
 
 // zlib.compress(scanlines) with the zlib linked here: the rows are filtered
 // a piece at a time while a thread of the compressor's own compresses the
-// pieces before. Filtering reads the caller's buffers, compressing only its
-// own: the lock is let go for the second always, for the first where
-// over_caller_buffers says so.
+// pieces before. The rows are read from the caller's buffers, which another
+// thread may resize whenever the lock is free (an export held meanwhile would
+// make that resize fail, and on PyPy there is none to stop it), so each piece
+// is filtered with the lock held; it is let go only over the compressor's own
+// memory: while waiting for a free buffer, while a piece is compressed on
+// this thread, and for the end of the stream. The views are let go first,
+// and taken and checked again for the next piece.
 PyObject *compressed_here(RowSource &src) {
   PieceDeflater deflater(src.raw_bytes(), src.row_step());
-  Result<int32_t> rows = over_caller_buffers([&]() -> Result<int32_t> {
-    for (int32_t y = 0; size_t(y) * src.row_step() < src.raw_bytes();) {
-      const std::span<uint8_t> room = deflater.buffer();
-      const size_t n = std::min(room.size() / src.row_step(), src.raw_bytes() / src.row_step() - size_t(y));
-      Result<int32_t> r = src.rows(y, room.first(n * src.row_step()));
-      if (!r) return r;
-      deflater.push(n * src.row_step());
-      y = r.value;
+  RowFilter filter = src.filter();
+  const size_t step = src.row_step(), rows = src.raw_bytes() / step;
+  for (size_t y = 0; y < rows;) {
+    std::span<uint8_t> room = deflater.try_buffer();
+    if (room.empty()) {
+      src.release();
+      room = without_gil([&] { return deflater.buffer(); });
     }
-    return {0};
-  });
-  if (!rows) return raise_core(rows);
+    if (src.views() < 0) return nullptr;
+    const size_t n = std::min(room.size() / step, rows - y);
+    Result<int32_t> r = src.rows(filter, room.first(n * step));
+    if (!r) return raise_core(r);
+    if (deflater.threaded()) {
+      deflater.push(n * step);
+    } else {
+      src.release();
+      without_gil([&] { deflater.push(n * step); });
+    }
+    y += n;
+  }
+  src.release();
   std::vector<uint8_t> out;
   if (!without_gil([&] { return deflater.finish(out); })) return PyErr_NoMemory();
   return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()), Py_ssize_t(out.size()));
@@ -200,7 +221,7 @@ PyObject *compressed_image(PyObject *fn, int32_t width, int32_t height, PyObject
   Ref compress = Ref::steal(zlib ? attr(zlib.get(), "compress") : nullptr);
   if (!compress || src.views() < 0) return nullptr;
   if (compress.get() == host.zlib_compress && host.native_deflate)
-    return guarded<PyObject *>(nullptr, [&] { return compressed_here(src); });
+    return compressed_here(src);
   Ref raw = Ref::steal(scanlines(src));
   return raw ? call(compress.get(), raw.get()) : nullptr;
 }

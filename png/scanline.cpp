@@ -1,10 +1,11 @@
 // png/scanline.cpp: the scalar filter loops, the reference for any faster
 // version; unfilter_image hands its rows to the vector loops of png/simd.cpp
 // instead when the build and the CPU have them (png/simd.hpp). Each (type,
-// channels, first row or not) gets its own loop, chosen once per row, so the
-// per-byte work never branches on the type, and the left neighbours a and c
-// are carried in locals from one pixel to the next instead of being read back
-// from memory.
+// channels, first row or not) gets its own unfilter loop, chosen once per row,
+// so the per-byte work never branches on the type, and the left neighbours a
+// and c are carried in locals from one pixel to the next instead of being read
+// back from memory. Filtering reads each row once into a row of its own
+// (RowFilter), after which each type's loop is flat.
 #include "png/scanline.hpp"
 
 #include <algorithm>
@@ -28,10 +29,10 @@ inline uint8_t predict([[maybe_unused]] uint8_t a, [[maybe_unused]] uint8_t b,
   else return paeth(a, b, c);
 }
 
-// One image row as the filters see it: pixels of Bpp interleaved bytes,
-// gathered from the RGB plane and, for Bpp 4, the alpha plane. The row above
-// is read from the planes too, since they hold it unfiltered; row 0 has none
-// (HasUp false) and reads zeros, which is how PNG defines its predictors.
+// One image row as the unfilter loops see it: pixels of Bpp interleaved
+// bytes, stored into the RGB plane and, for Bpp 4, the alpha plane. The row
+// above is read from the planes too, since they hold it unfiltered; row 0 has
+// none (HasUp false) and reads zeros, which is how PNG defines its predictors.
 template <int Bpp, bool HasUp, class Byte>
 struct Row {
   static constexpr int kBpp = Bpp;
@@ -41,10 +42,6 @@ struct Row {
   const uint8_t *up_rgb;
   const uint8_t *up_alpha;
 
-  void load(size_t x, uint8_t *v) const {
-    for (int k = 0; k < 3; ++k) v[k] = rgb[3 * x + k];
-    if constexpr (Bpp == 4) v[3] = alpha[x];
-  }
   void load_up(size_t x, uint8_t *v) const {
     if constexpr (!HasUp) {
       for (int k = 0; k < Bpp; ++k) v[k] = 0;
@@ -61,8 +58,6 @@ struct Row {
 
 template <int Bpp, bool HasUp>
 using OutRow = Row<Bpp, HasUp, uint8_t>;
-template <int Bpp, bool HasUp>
-using InRow = Row<Bpp, HasUp, const uint8_t>;
 
 // With 3 channels a row is one contiguous run of the RGB plane, so None and
 // Up, which have no left-to-right dependency, become a copy or a flat loop
@@ -88,25 +83,17 @@ void unfilter_row(const uint8_t *filt, const R &row, size_t width) {
   }
 }
 
-template <uint8_t T, class R>
-void filter_row(const R &row, size_t width, uint8_t *out) {
-  constexpr int B = R::kBpp;
-  if constexpr (B == 3 && (T == kNone || (T == kUp && !R::kHasUp))) {
-    std::memcpy(out, row.rgb, 3 * width);
-  } else if constexpr (B == 3 && T == kUp) {
-    for (size_t i = 0; i < 3 * width; ++i) out[i] = uint8_t(row.rgb[i] - row.up_rgb[i]);
+// The encoder works on rows of its own (RowFilter), so every neighbour is a
+// plain load from one of two contiguous rows and no byte of a row depends on
+// another's result: each loop is flat, and the compiler vectorises it.
+template <uint8_t T, int B>
+void filter_flat(const uint8_t *__restrict cur, const uint8_t *__restrict prev, size_t n,
+                 uint8_t *__restrict out) {
+  if constexpr (T == kNone) {
+    std::memcpy(out, cur, n);
   } else {
-    uint8_t a[B] = {}, c[B] = {};
-    for (size_t x = 0; x < width; ++x, out += B) {
-      uint8_t cur[B], b[B];
-      row.load(x, cur);
-      row.load_up(x, b);
-      for (int k = 0; k < B; ++k) {
-        out[k] = uint8_t(cur[k] - predict<T>(a[k], b[k], c[k]));
-        a[k] = cur[k];
-        c[k] = b[k];
-      }
-    }
+    for (size_t i = 0; i < size_t(B); ++i) out[i] = uint8_t(cur[i] - predict<T>(0, prev[i], 0));
+    for (size_t i = B; i < n; ++i) out[i] = uint8_t(cur[i] - predict<T>(cur[i - B], prev[i], prev[i - B]));
   }
 }
 
@@ -122,14 +109,31 @@ void unfilter_typed(uint8_t type, const uint8_t *filt, const R &row, size_t widt
   }
 }
 
-template <class R>
-void filter_typed(uint8_t type, const R &row, size_t width, uint8_t *out) {
+// One row of `n` bytes (n >= B), the type checked.
+template <int B>
+void filter_typed(uint8_t type, const uint8_t *cur, const uint8_t *prev, size_t n, uint8_t *out) {
   switch (type) {
-    case kNone: return filter_row<kNone>(row, width, out);
-    case kSub: return filter_row<kSub>(row, width, out);
-    case kUp: return filter_row<kUp>(row, width, out);
-    case kAverage: return filter_row<kAverage>(row, width, out);
-    default: return filter_row<kPaeth>(row, width, out);
+    case kNone: return filter_flat<kNone, B>(cur, prev, n, out);
+    case kSub: return filter_flat<kSub, B>(cur, prev, n, out);
+    case kUp: return filter_flat<kUp, B>(cur, prev, n, out);
+    case kAverage: return filter_flat<kAverage, B>(cur, prev, n, out);
+    default: return filter_flat<kPaeth, B>(cur, prev, n, out);
+  }
+}
+
+// Row y of the planes, read once, interleaved into `row`.
+void gather(const uint8_t *rgb, const uint8_t *alpha, size_t y, size_t width, uint8_t *row) {
+  rgb += y * width * 3;
+  if (!alpha) {
+    std::memcpy(row, rgb, 3 * width);
+    return;
+  }
+  alpha += y * width;
+  for (size_t x = 0; x < width; ++x, row += 4, rgb += 3) {
+    row[0] = rgb[0];
+    row[1] = rgb[1];
+    row[2] = rgb[2];
+    row[3] = alpha[x];
   }
 }
 
@@ -158,16 +162,6 @@ void unfilter_row_scalar(uint8_t type, int channels, const uint8_t *filt, uint8_
                          uint8_t *alpha, size_t y, size_t width) {
   if (channels == 3) unfilter_at<3>(type, filt, rgb, nullptr, y, width);
   else unfilter_at<4>(type, filt, rgb, alpha, y, width);
-}
-
-template <int Bpp>
-void filter_at(uint8_t type, const uint8_t *rgb, const uint8_t *alpha, size_t y, size_t width,
-               uint8_t *out) {
-  auto row = row_at<Bpp>(rgb, alpha, y, width);
-  if (y == 0)
-    filter_typed(type, InRow<Bpp, false>{row.rgb, row.alpha, nullptr, nullptr}, width, out);
-  else
-    filter_typed(type, row, width, out);
 }
 
 // The checks both directions share: sizes in range, dimensions not negative,
@@ -335,35 +329,47 @@ Result<int32_t> unfilter_image(std::span<const uint8_t> raw, int32_t width, int3
 Result<int32_t> filter_image(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
                              int32_t width, int32_t height,
                              std::span<const uint8_t> filter_types, std::span<uint8_t> raw) {
-  Result<PngSizes> s = check_planes(width, height, alpha.empty() ? 3 : 4, raw.size(), rgb.size(), alpha.size(),
+  const int channels = alpha.empty() ? 3 : 4;
+  Result<PngSizes> s = check_planes(width, height, channels, raw.size(), rgb.size(), alpha.size(),
                                     filter_types.size(), true);
   if (!s) return {0, s.err};
-  return filter_rows(rgb, alpha, width, height, filter_types, 0, raw);
+  return RowFilter(width, height, channels).rows(rgb, alpha, filter_types, raw);
 }
 
-Result<int32_t> filter_rows(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha, int32_t width,
-                            int32_t height, std::span<const uint8_t> filter_types, int32_t first,
-                            std::span<uint8_t> out) {
+RowFilter::RowFilter(int32_t width, int32_t height, int channels)
+    : width_(width), height_(height), channels_(channels) {
+  Result<PngSizes> s = png_sizes(width, height, channels);
+  if (!s || width <= 0 || height <= 0) return;  // no rows to keep: rows() checks and refuses
+  rows_.assign(2 * size_t(s.value.stride), 0);
+}
+
+Result<int32_t> RowFilter::rows(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
+                                std::span<const uint8_t> filter_types, std::span<uint8_t> out) {
   const int channels = alpha.empty() ? 3 : 4;
-  Result<PngSizes> whole = png_sizes(width, height, channels);
+  Result<PngSizes> whole = png_sizes(width_, height_, channels);
   if (!whole) return {0, whole.err};
-  Result<PngSizes> s = check_planes(width, height, channels, size_t(whole.value.raw_bytes), rgb.size(),
+  Result<PngSizes> s = check_planes(width_, height_, channels, size_t(whole.value.raw_bytes), rgb.size(),
                                     alpha.size(), filter_types.size(), true);
   if (!s) return {0, s.err};
-  const size_t w = size_t(width), step = size_t(s.value.stride) + 1;
-  if (first < 0 || out.size() % step != 0 || size_t(first) + out.size() / step > size_t(height))
+  // A 0 x h image has 3 and 4 channels alike (both planes are empty).
+  const size_t w = size_t(width_), stride = size_t(s.value.stride), step = stride + 1;
+  if ((channels != channels_ && w != 0) || out.size() % step != 0 ||
+      size_t(next_) + out.size() / step > size_t(height_))
     return {0, Err::BadLength};
-  const int32_t end = first + int32_t(out.size() / step);
-  for (int32_t y = first; y < end; ++y) {
-    const size_t at = size_t(y - first) * step;
-    const uint8_t type = filter_types.empty() ? uint8_t{kNone} : filter_types[size_t(y)];
-    if (type >= kTypeCount) return {y, Err::BadFilter, size_t(y), type};
+  const int32_t first = next_, end = first + int32_t(out.size() / step);
+  for (; next_ < end; ++next_) {
+    const size_t y = size_t(next_), at = size_t(next_ - first) * step;
+    const uint8_t type = filter_types.empty() ? uint8_t{kNone} : filter_types[y];
+    if (type >= kTypeCount) return {next_, Err::BadFilter, y, type};
     out[at] = type;
     if (w == 0) continue;
+    uint8_t *cur = rows_.data() + (second_ ? 0 : stride), *prev = rows_.data() + (second_ ? stride : 0);
+    gather(rgb.data(), channels == 4 ? alpha.data() : nullptr, y, w, cur);
     if (channels == 3)
-      filter_at<3>(type, rgb.data(), nullptr, size_t(y), w, out.data() + at + 1);
+      filter_typed<3>(type, cur, prev, stride, out.data() + at + 1);
     else
-      filter_at<4>(type, rgb.data(), alpha.data(), size_t(y), w, out.data() + at + 1);
+      filter_typed<4>(type, cur, prev, stride, out.data() + at + 1);
+    second_ = !second_;  // this row is the next one's row above
   }
   return {end};
 }

@@ -2,8 +2,8 @@
 // images of 3 channels (RGB) or 4 (RGBA), in both directions, straight between
 // the scanline stream and the image's planes: an RGB plane of 3 bytes a pixel
 // and, with 4 channels, a separate alpha plane of 1 byte a pixel. A type above
-// 4 is Err::BadFilter with the type in Result::detail. No Python here; nothing
-// throws or allocates.
+// 4 is Err::BadFilter with the type in Result::detail. No Python here; only
+// the filters' row buffers and a row split between feeds are allocated.
 #pragma once
 #include <cstdint>
 #include <cstdlib>
@@ -97,16 +97,38 @@ class StreamUnfilter {
 // every row, otherwise it must hold height bytes. Sizes and dimensions are
 // checked as for unfilter_image. Returns height, or for the first row whose
 // type is above 4 its index with Err::BadFilter, `at` the same index and
-// detail the type; raw then holds only the rows above it.
+// detail the type; raw then holds only the rows above it. Allocates two rows
+// (RowFilter): std::bad_alloc when they cannot be had.
 Result<int32_t> filter_image(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
                              int32_t width, int32_t height,
                              std::span<const uint8_t> filter_types, std::span<uint8_t> raw);
 
-// filter_image for the rows first .. first + n - 1 alone, into `out` of n
-// whole rows (type byte and filtered bytes each): the planes are the whole
-// image's, checked as there. Returns first + n, or BadFilter as filter_image.
-Result<int32_t> filter_rows(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha, int32_t width,
-                            int32_t height, std::span<const uint8_t> filter_types, int32_t first,
-                            std::span<uint8_t> out);
+// filter_image a run of rows at a time, from the top, for planes that may
+// change (or move) between runs and while they are read. Each row is read
+// from the planes once, into a row of the filter's own, and filtered against
+// the row above as it was read then, which the filter keeps from one run to
+// the next: however the planes change, the stream decodes to bytes that were
+// in them when each row was read, a row at worst torn between old and new
+// bytes, never to bytes nobody wrote.
+class RowFilter {
+ public:
+  // For a width x height image of `channels` (3 or 4). Allocates its two
+  // rows (std::bad_alloc when they cannot be had) when there are rows.
+  RowFilter(int32_t width, int32_t height, int channels);
+  // The rows next() .. next() + n - 1 into `out`, n whole rows (type byte and
+  // filtered bytes each), from the planes as they are now: the planes and
+  // types are the whole image's, checked as for filter_image (and for the
+  // channels given here). Returns next() after them, or BadFilter as
+  // filter_image, the rows above the bad one done.
+  Result<int32_t> rows(std::span<const uint8_t> rgb, std::span<const uint8_t> alpha,
+                       std::span<const uint8_t> filter_types, std::span<uint8_t> out);
+  int32_t next() const { return next_; }
+
+ private:
+  int32_t width_, height_, next_ = 0;
+  int channels_;
+  std::vector<uint8_t> rows_;  // two rows: the row being filtered and the one above (zeros above row 0)
+  bool second_ = false;        // whether the row above is the second of the two
+};
 
 }  // namespace corvane

@@ -231,6 +231,52 @@ static void test_streaming() {
       }
 }
 
+// Run by run, the row filter gives the stream filter_image gives whole; and
+// planes changed between runs (a row already out rewritten, the planes moved)
+// give a stream that decodes to each row as it was when read, never to a row
+// filtered against bytes other than those that went out above it.
+static void test_row_filter_runs() {
+  std::mt19937 rng(11);
+  for (int ch : {3, 4})
+    for (int32_t w : {1, 2, 7, 40})
+      for (int32_t run : {1, 2, 5}) {
+        const int32_t h = 9;
+        Image im{w, h, ch, Bytes(size_t(w) * h * 3), Bytes(ch == 4 ? size_t(w) * h : 0), Bytes(size_t(h))};
+        for (auto *v : {&im.rgb, &im.alpha, &im.types})
+          for (auto &b : *v) b = uint8_t(rng());
+        for (auto &t : im.types) t %= 5;
+        const size_t step = size_t(w) * size_t(ch) + 1;
+        Bytes whole(step * size_t(h)), runs(whole.size());
+        CHECK(filter_image(im.rgb, im.alpha, w, h, im.types, whole));
+        RowFilter f(w, h, ch);
+        Image seen = im;  // each row as it was when the filter read it
+        for (int32_t y = 0; y < h; y += run) {
+          const int32_t n = std::min(run, h - y);
+          Bytes rgb = im.rgb, alpha = im.alpha;  // the planes somewhere else each run
+          Result<int32_t> r = f.rows(rgb, alpha, im.types, {runs.data() + size_t(y) * step, size_t(n) * step});
+          CHECK(r && r.value == y + n && f.next() == y + n);
+          // The rows out so far are rewritten, the last of them most of all.
+          for (size_t i = 0; i < size_t(y + n) * size_t(w) * 3; ++i) im.rgb[i] = uint8_t(im.rgb[i] + 1 + rng() % 9);
+          for (size_t i = 0; i < size_t(y + n) * size_t(w) && ch == 4; ++i) im.alpha[i] ^= 0x5A;
+        }
+        Decoded d = decode(runs, w, h, ch);
+        CHECK(d.r && d.im.rgb == seen.rgb && d.im.alpha == seen.alpha && d.im.types == seen.types);
+        if (run == h) CHECK(runs == whole);
+        Bytes again(runs.size());
+        RowFilter g(w, h, ch);
+        CHECK(g.rows(seen.rgb, seen.alpha, seen.types, again) && again == whole);
+      }
+  // Runs past the last row, of part of a row, or with the other channel count
+  // are refused without writing.
+  Bytes rgb(6), alpha(2), types(2, 1), out(2 * 5, 0xEE), none;
+  RowFilter f(1, 2, 4);
+  CHECK(f.rows(rgb, alpha, types, {out.data(), 3}).err == Err::BadLength);
+  CHECK(f.rows(rgb, none, types, {out.data(), 4}).err == Err::BadLength);
+  CHECK(out == Bytes(10, 0xEE) && f.next() == 0);
+  CHECK(f.rows(rgb, alpha, types, out) && f.next() == 2);
+  CHECK(f.rows(rgb, alpha, types, {out.data(), 5}).err == Err::BadLength && f.next() == 2);
+}
+
 int main() {
   test_paeth();
   test_streaming();
@@ -239,5 +285,6 @@ int main() {
   test_bad_types();
   test_length_refusals();
   test_against_reference();
+  test_row_filter_runs();
   return check::finish();
 }
