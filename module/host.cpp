@@ -90,7 +90,7 @@ int host_init_modules(PyObject *globals) {
       !(host.struct_pack = attr(host.struct_module, "pack")) ||
       !(host.zlib_crc32 = attr(zlib, "crc32")))
     return -1;
-  if (!(host.zlib_decompress = attr(zlib, "decompress")) || !(host.zlib_decompressobj = attr(zlib, "decompressobj")) ||
+  if (!(host.zlib_decompress = attr(zlib, "decompress")) ||
       !(host.zlib_error = attr(zlib, "error")) || !(host.zlib_compress = attr(zlib, "compress")))
     return -1;
   // The module deflates itself only with the very zlib the host's module

@@ -22,7 +22,7 @@ struct Host {
   PyObject *run_signal_handlers = nullptr;  // a Python function of no work
 #endif
   // The module-level objects as bound at load.
-  PyObject *zlib = nullptr, *zlib_decompress = nullptr, *zlib_decompressobj = nullptr;
+  PyObject *zlib = nullptr, *zlib_decompress = nullptr;
   PyObject *zlib_error = nullptr, *zlib_crc32 = nullptr, *zlib_compress = nullptr, *bytes_io = nullptr;
   // Whether the host's zlib module runs the zlib the module links, so that
   // deflating here gives zlib.compress's bytes.
