@@ -65,14 +65,24 @@ class GrowingPlane {
 };
 
 // The PNG decoder's planes: RGB, alpha (4 channels) and the row types. The
-// decoder runs with the interpreter's lock let go (`released`), and takes it
+// decoder runs with the interpreter's lock let go (unlocked()), and takes it
 // back only to make or grow them. Used, and destroyed, on one thread.
 class BytearrayPlanes final : public PlaneHost {
  public:
-  WithoutGil *released = nullptr;
+  // fn() with the lock let go, the planes taking it back to be made or grown.
+  template <class Fn>
+  auto unlocked(Fn &&fn) {
+    WithoutGil lock_gone;
+    released_ = &lock_gone;
+    struct Done {
+      WithoutGil *&released;
+      ~Done() { released = nullptr; }
+    } done{released_};
+    return fn();
+  }
 
   bool begin(const ImageLayout &l, bool whole, PlaneRoom &room) override {
-    return with_gil(released, [&] {
+    return with_gil(released_, [&] {
       const PngSizes &s = l.sizes;
       planes_.emplace(Planes{GrowingPlane(s.rgb_bytes), GrowingPlane(l.channels == 4 ? s.area : 0),
                              GrowingPlane(l.height)});
@@ -84,7 +94,7 @@ class BytearrayPlanes final : public PlaneHost {
     });
   }
   bool grow(int64_t rows, PlaneRoom &room) override {
-    return with_gil(released, [&] {
+    return with_gil(released_, [&] {
       const int64_t w = layout_.width;
       if (!planes_) return false;
       if (planes_->rgb.reserve(rows * w * 3) < 0 ||
@@ -135,6 +145,7 @@ class BytearrayPlanes final : public PlaneHost {
 
   std::optional<Planes> planes_;
   ImageLayout layout_;
+  WithoutGil *released_ = nullptr;
 };
 
 }  // namespace corvane

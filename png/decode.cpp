@@ -1,10 +1,10 @@
 // png/decode.cpp: the PNG decoder's glue. A stream the front door made is
 // read by the core's walk (png/reader.hpp) when the names the chunk reading
 // goes through are the genuine ones and its bytes can be read at any offset;
-// any other is read through _readChunk, call for call. Either way the chunk list is recorded here, the header
-// checked in the host's terms, and the image data inflated by the core's
-// IDAT stage, unless zlib.decompress is a stand-in, which gets the joined
-// data as the host's own code would give it.
+// any other is read through _readChunk, call for call. Either way the chunk
+// list is recorded here, the header checked in the host's terms, and the
+// image data inflated by the core's IDAT stage, unless zlib.decompress is a
+// stand-in, which gets the joined data as the host's own code would give it.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -38,10 +38,8 @@ int read_header(PyObject *fn, PyObject *data, PngHeader &h) {
 }
 
 // What the decoder keeps of one chunk read: (type, data, len(data)), IDAT
-// as (type, None, its length); an IHDR's values are read on the way.
-int record_chunk(PyObject *fn, PyObject *chunks, PyObject *type, PyObject *data, Py_ssize_t length, bool ihdr,
-                 bool idat, PngHeader &h) {
-  if (ihdr && read_header(fn, data, h) < 0) return -1;
+// as (type, None, its length).
+int record_chunk(PyObject *chunks, PyObject *type, PyObject *data, Py_ssize_t length, bool idat) {
   Ref n = Ref::steal(PyLong_FromSsize_t(length));
   Ref record = Ref::steal(n ? PyTuple_Pack(3, type, idat ? Py_None : data, n.get()) : nullptr);
   return record ? PyList_Append(chunks, record.get()) : -1;
@@ -82,13 +80,7 @@ int decompress_with(PyObject *decompress, PyObject *data, const ImageLayout &l, 
 // The core's IDAT stage over pieces of memory that nothing can change while
 // the lock is let go, the planes made and grown with it taken back.
 int inflate_here(std::span<const std::span<const uint8_t>> pieces, const ImageLayout &l, BytearrayPlanes &planes) {
-  Failure f;
-  {
-    WithoutGil released;
-    planes.released = &released;
-    f = inflate_pieces(pieces, l, planes);
-    planes.released = nullptr;
-  }
+  const Failure f = planes.unlocked([&] { return inflate_pieces(pieces, l, planes); });
   return f ? 0 : raise_failure(f);
 }
 
@@ -151,7 +143,7 @@ int load_through_reader(PyObject *fn, PyObject *stream, Loaded &out) {
     const Py_ssize_t n = PyObject_Size(data.get());
     if (n < 0 || (is_idat = chunk_type_is(type.get(), "IDAT")) < 0) return -1;
     if (is_idat && PyList_Append(idat.get(), data.get()) < 0) return -1;
-    if (record_chunk(fn, chunks.get(), type.get(), data.get(), n, false, is_idat, h) < 0) return -1;
+    if (record_chunk(chunks.get(), type.get(), data.get(), n, is_idat) < 0) return -1;
     if ((end = chunk_type_is(type.get(), "IEND")) != 0) {
       if (end < 0) return -1;
       break;
@@ -180,24 +172,6 @@ bool genuine_chunk_reading(PyObject *fn) {
          zlib.get() == host.zlib && crc32.get() == host.zlib_crc32;
 }
 
-// The joined IDAT data of a walk that kept it, as bytes.
-PyObject *joined_idat(const ByteSource &source, const PngRead &r) {
-  if (!source.in_memory())
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(r.idat.data()), Py_ssize_t(r.idat.size()));
-  size_t total = 0;
-  for (const ChunkRecord &c : r.chunks)
-    if (c.is("IDAT")) total += c.length;
-  PyObject *joined = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total));
-  if (!joined) return nullptr;
-  char *at = PyBytes_AS_STRING(joined);
-  for (const ChunkRecord &c : r.chunks) {
-    if (!c.is("IDAT") || c.length == 0) continue;
-    std::memcpy(at, c.data_in(source).data(), c.length);
-    at += c.length;
-  }
-  return joined;
-}
-
 int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loaded &out) {
   std::optional<ByteSource> source;
   if (priv.source) {
@@ -224,13 +198,7 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   const ImageData what = decompress.get() == host.zlib_decompress ? ImageData::Inflate : ImageData::Keep;
 
   BytearrayPlanes planes;
-  PngRead r;
-  {
-    WithoutGil released;
-    planes.released = &released;
-    r = read_png(*source, planes, what);
-    planes.released = nullptr;
-  }
+  const PngRead r = planes.unlocked([&] { return read_png(*source, planes, what); });
   Ref chunks = Ref::steal(PyList_New(0));
   if (!chunks) return -1;
   PngHeader h;
@@ -243,8 +211,8 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
     Ref data = Ref::steal(idat ? Ref::borrow(Py_None).release()
                                : PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
                                                            Py_ssize_t(bytes.size())));
-    if (!type || !data || record_chunk(fn, chunks.get(), type.get(), data.get(), Py_ssize_t(c.length),
-                                       c.is("IHDR"), idat, h) < 0)
+    if (!type || !data || (c.is("IHDR") && read_header(fn, data.get(), h) < 0) ||
+        record_chunk(chunks.get(), type.get(), data.get(), Py_ssize_t(c.length), idat) < 0)
       return -1;
   }
   if (!r.walk) return raise_failure(r.walk);
@@ -252,7 +220,8 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   const Failure checked = check_header(h, l);
   if (!checked) return raise_failure(checked);
   if (what == ImageData::Keep) {
-    Ref joined = Ref::steal(joined_idat(*source, r));
+    Ref joined = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(r.idat.data()),
+                                                      Py_ssize_t(r.idat.size())));
     if (!joined || decompress_with(decompress.get(), joined.get(), l, planes) < 0) return -1;
   } else if (!r.image) {
     planes.reset();

@@ -69,7 +69,7 @@ class Reader {
 class Walker {
  public:
   Walker(const ByteSource &s, PngRead &out, bool keep_idat)
-      : r_(s), out_(out), keep_idat_(keep_idat && !s.in_memory()), copy_data_(!s.in_memory()) {}
+      : r_(s), out_(out), keep_idat_(keep_idat), copy_data_(!s.in_memory()) {}
 
   // True when it stopped before an IDAT chunk's data (only with
   // `stop_at_idat`); false at the end of the walk, out.walk saying how.

@@ -43,7 +43,7 @@ struct PngRead {
   // passes check_header: the image data's outcome for that header, Ok with
   // the planes filled.
   Failure image;
-  // With ImageData::Keep, from a file: the IDAT data, joined.
+  // With ImageData::Keep: the IDAT data, joined.
   std::vector<uint8_t> idat;
 };
 
