@@ -117,7 +117,7 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
   if (offset < 0 || size - offset < r.count * r.stride) return incomplete();
   Ref at = Ref::steal(PyLong_FromLongLong(offset));
   Ref sought = Ref::steal(at ? call_method(stream, "seek", at.get()) : nullptr);
-  Ref plane = Ref::steal(sought ? PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(total)) : nullptr);
+  Ref plane = Ref::steal(sought ? new_plane(Py_ssize_t(total)) : nullptr);
   if (!plane) return nullptr;
   const int64_t per_read = std::min(r.count, std::max<int64_t>(1, (int64_t{1} << 20) / r.stride));
   // A seekable file is read through its descriptor, the lock let go for the
@@ -166,12 +166,12 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
 // each row to its place. The plane is made only once the rows are known to
 // be there.
 PyObject *rows_from_source(PyObject *source, int64_t offset, const Rows &r, int64_t total) {
-  BufferView src;
-  if (src.get(source) < 0) return nullptr;
+  HeldBytes src;
+  src.get(source);
   if (r.stride > 0 && r.count > 0 &&
       (offset < 0 || uint64_t(offset) > src.size() || src.size() - uint64_t(offset) < uint64_t(r.count * r.stride)))
     return incomplete();
-  Ref plane = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(r.stride > 0 ? total : 0)));
+  Ref plane = Ref::steal(new_plane(Py_ssize_t(r.stride > 0 ? total : 0)));
   if (!plane || r.stride == 0) return plane.release();
   auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
   // The source is the front door's own bytes, the plane this call's: the

@@ -10,6 +10,7 @@
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/plane.hpp"
 
 namespace corvane {
 namespace {
@@ -85,7 +86,7 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
 
   // A bytearray, not bytes: PyPy hands its memory to the file as it is,
   // where bytes made in C would be copied once more on the way.
-  Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, s.pixel_bytes));
+  Ref array = Ref::steal(new_plane(s.pixel_bytes));
   if (!array) return nullptr;
   {
     // The rows come from the caller's buffer, which another thread could

@@ -18,10 +18,20 @@ struct Loaded {
 
 // A stream that only the front door reads (it made it, and runs the module's
 // own loader on it): how its bytes are taken is nobody else's to see, so a
-// decoder may take them the cheapest way. `source` is the bytes or bytearray
+// decoder may take them the cheapest way. `source` is the bytes object (exact)
 // a BytesIO stream was made from, nullptr for a file.
+//
+// A BytesIO of the host's own over bytes is not even made until a decoder
+// needs a stream (`unmade`): a PNG read by the core's walk never does, and
+// on PyPy making one copies the whole file.
 struct PrivateStream {
   PyObject *source = nullptr;
+  bool unmade = false;
+
+  // The first n bytes of the stream, as its read(n) would give them.
+  PyObject *head(Py_ssize_t n) const { return PySequence_GetSlice(source, 0, n); }
+  // `stream`, or the stream made now and positioned at `at`, into `made`.
+  PyObject *stream_at(PyObject *stream, long long at, Ref &made) const;
 };
 
 }  // namespace corvane

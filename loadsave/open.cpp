@@ -21,6 +21,8 @@ int load_through(PyObject *fn, PyObject *cls, PyObject *stream, Loaded &out, boo
   Ref loader = Ref::steal(attr(cls, "_streamToImage"));
   if (!loader) return -1;
   if ((fresh = loader.get() == host.stream_to_image)) return stream_to_image(fn, stream, out, priv);
+  Ref made;
+  if (priv && !(stream = priv->stream_at(stream, 0, made))) return -1;
   Ref result = Ref::steal(call(loader.get(), stream));
   Ref f[8];
   if (!result || unpack_exact(result.get(), f, 8) < 0) return -1;
@@ -45,9 +47,15 @@ int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool 
   const bool genuine = bytes_io.get() == host.bytes_io;
   Ref snapshot = Ref::steal(!genuine || PyBytes_CheckExact(source) ? Ref::borrow(source).release()
                                                                     : PyBytes_FromObject(source));
-  Ref stream = Ref::steal(snapshot ? call(bytes_io.get(), snapshot.get()) : nullptr);
-  const PrivateStream bytes{snapshot.get()};
-  return stream ? load_through(fn, cls, stream.get(), out, fresh, genuine ? &bytes : nullptr) : -1;
+  if (!snapshot) return -1;
+  if (genuine) {
+    // Nobody sees the host's own BytesIO made or read, so it is made only
+    // where a stream must be handed on.
+    const PrivateStream bytes{snapshot.get(), true};
+    return load_through(fn, cls, nullptr, out, fresh, &bytes);
+  }
+  Ref stream = Ref::steal(call(bytes_io.get(), snapshot.get()));
+  return stream ? load_through(fn, cls, stream.get(), out, fresh, nullptr) : -1;
 }
 
 // print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")
@@ -66,12 +74,27 @@ int report(const Loaded &r) {
 
 }  // namespace
 
+PyObject *PrivateStream::stream_at(PyObject *stream, long long at, Ref &made) const {
+  if (stream) return stream;
+  made = Ref::steal(call(host.bytes_io, source));
+  if (!made) return nullptr;
+  if (at) {
+    Ref offset = Ref::steal(PyLong_FromLongLong(at));
+    Ref sought = Ref::steal(offset ? call_method(made.get(), "seek", offset.get()) : nullptr);
+    if (!sought) return nullptr;
+  }
+  return made.get();
+}
+
 int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
-  Ref signature = Ref::steal(stream_read(stream, 8));
+  const bool unmade = !stream;
+  Ref signature = Ref::steal(unmade ? priv->head(8) : stream_read(stream, 8));
   if (!signature) return -1;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref sought = Ref::steal(zero ? call_method(stream, "seek", zero.get()) : nullptr);
-  if (!sought) return -1;
+  if (!unmade) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref sought = Ref::steal(zero ? call_method(stream, "seek", zero.get()) : nullptr);
+    if (!sought) return -1;
+  }
   Ref png_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   Ref starts = Ref::steal(png_signature ? call_method(signature.get(), "startswith", png_signature.get()) : nullptr);
   int is_png = starts ? PyObject_IsTrue(starts.get()) : -1;
@@ -81,7 +104,11 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateSt
   Ref magic = Ref::steal(PySequence_GetSlice(signature.get(), 0, 2));
   Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   int is_bmp = magic && bm ? PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ) : -1;
-  if (is_bmp) return is_bmp < 0 ? -1 : load_bmp(fn, stream, out, priv);
+  if (is_bmp) {
+    Ref made;
+    if (is_bmp < 0 || (unmade && !(stream = priv->stream_at(nullptr, 0, made)))) return -1;
+    return load_bmp(fn, stream, out, priv);
+  }
   return fail(value_error(msg::kUnsupportedFormat));
 }
 

@@ -72,6 +72,12 @@ int host_init_builtins() {
   Py_XINCREF(host.run_signal_handlers);
   PyErr_Clear();
   host.genuine_open = host.genuine_open && host.audit && host.run_signal_handlers;
+  Ref cffi = Ref::steal(PyImport_ImportModule("_cffi_backend"));
+  Ref ffi_type = Ref::steal(cffi ? attr(cffi.get(), "FFI") : nullptr);
+  Ref ffi = Ref::steal(ffi_type ? PyObject_CallNoArgs(ffi_type.get()) : nullptr);
+  host.ffi_from_buffer = ffi ? attr(ffi.get(), "from_buffer") : nullptr;
+  host.ffi_cast = host.ffi_from_buffer ? attr(ffi.get(), "cast") : nullptr;
+  PyErr_Clear();
 #endif
   if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
   return (host.end_of_stream = PyTuple_Pack(2, host.empty_bytes, host.empty_bytes)) ? 0 : -1;

@@ -20,6 +20,10 @@ struct Host {
 #if defined(PYPY_VERSION)
   PyObject *audit = nullptr;                // sys.audit
   PyObject *run_signal_handlers = nullptr;  // a Python function of no work
+  // ffi.from_buffer and ffi.cast of PyPy's own _cffi_backend (nullptr where
+  // it cannot be had): the address of a bytes object's storage, where cpyext
+  // would copy the object to hand it to C.
+  PyObject *ffi_from_buffer = nullptr, *ffi_cast = nullptr;
 #endif
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 
+#include "image/pages.hpp"
 #include "loadsave/loaded.hpp"
 #include "module/errors.hpp"
 #include "module/gil.hpp"
@@ -17,6 +18,17 @@
 #include "png/idat.hpp"
 
 namespace corvane {
+
+// A bytearray of n bytes, for the caller to write every byte of before
+// anyone else sees it. CPython leaves its memory untouched, so a large one
+// is given huge pages at its first write; PyPy has cleared it already.
+inline PyObject *new_plane(Py_ssize_t n) {
+  PyObject *o = PyByteArray_FromStringAndSize(nullptr, n);
+#if !defined(PYPY_VERSION)
+  if (o) prefer_huge_pages(PyByteArray_AS_STRING(o), size_t(n));
+#endif
+  return o;
+}
 
 // A bytearray that grows in doubling steps capped at the size the header
 // promises. On success it is handed over at the size filled.
@@ -28,7 +40,7 @@ class GrowingPlane {
   // PyPy much less: each growth copies).
   int init(bool whole = false) {
     const int64_t n = whole ? total_ : 0;
-    if (!(plane_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(n))))) return -1;
+    if (!(plane_ = Ref::steal(new_plane(Py_ssize_t(n))))) return -1;
     capacity_ = n;
     return 0;
   }
@@ -38,6 +50,9 @@ class GrowingPlane {
     if (n <= capacity_) return 0;
     int64_t want = std::min(total_, std::max({capacity_ * 2, n, int64_t{64} << 10}));
     if (PyByteArray_Resize(plane_.get(), Py_ssize_t(want)) < 0) return -1;
+#if !defined(PYPY_VERSION)
+    prefer_huge_pages(data() + capacity_, size_t(want - capacity_));
+#endif
     capacity_ = want;
     return 0;
   }

@@ -174,10 +174,10 @@ bool genuine_chunk_reading(PyObject *fn) {
 
 int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loaded &out) {
   std::optional<ByteSource> source;
+  HeldBytes held;
   if (priv.source) {
-    const auto *data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(priv.source));
-    const size_t size = size_t(PyBytes_GET_SIZE(priv.source));
-    source.emplace(std::span<const uint8_t>(data, size).subspan(std::min<size_t>(8, size)));
+    held.get(priv.source);
+    source.emplace(held.bytes().subspan(std::min<size_t>(8, held.bytes().size())));
   } else {
     Ref fd_obj = Ref::steal(call_method(stream, "fileno"));
     Ref pos_obj = Ref::steal(fd_obj ? call_method(stream, "tell") : nullptr);
@@ -233,7 +233,7 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
 }  // namespace
 
 int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
-  Ref signature = Ref::steal(stream_read(stream, 8));
+  Ref signature = Ref::steal(stream ? stream_read(stream, 8) : priv->head(8));
   if (!signature) return -1;
   Ref expected_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   if (!expected_signature) return -1;
@@ -242,6 +242,8 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   // Whether the names involved are genuine is asked only now: the comparison
   // above may have run a caller's code.
   if (priv && genuine_chunk_reading(fn)) return load_walked(fn, stream, *priv, out);
+  Ref made;
+  if (priv && !(stream = priv->stream_at(stream, 8, made))) return -1;
   return load_through_reader(fn, stream, out);
 }
 

@@ -49,7 +49,10 @@ bool RowTarget::start(uint64_t data_bytes) {
 }
 
 uint8_t *RowTarget::room(size_t) {
-  if (!scratch_) scratch_ = std::make_unique_for_overwrite<uint8_t[]>(IdatStage::kPiece);
+  // The stage never asks for more than the stream's size and one byte: a
+  // small image's open then costs no fresh quarter-megabyte of pages.
+  if (!scratch_)
+    scratch_ = std::make_unique_for_overwrite<uint8_t[]>(std::min<size_t>(IdatStage::kPiece, layout_.expected() + 1));
   return scratch_.get();
 }
 

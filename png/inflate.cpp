@@ -50,6 +50,8 @@ class ZlibImpl {
   ~ZlibImpl() { inflateEnd(&zs_); }
   ZlibImpl(const ZlibImpl &) = delete;
   ZlibImpl &operator=(const ZlibImpl &) = delete;
+  // Ready for a new stream, keeping the memory zlib has.
+  void reset() { inflateReset(&zs_); }
 
   Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, Failure &error) {
     for (;;) {
@@ -84,9 +86,12 @@ class ZlibImpl {
 // inflates the deflate data and verifies the Adler-32 after it.
 class IsalImpl {
  public:
-  IsalImpl() {
+  IsalImpl() { reset(); }
+  void reset() {
     isal_inflate_init(&st_);
     st_.crc_flag = ISAL_ZLIB_NO_HDR_VER;
+    st_.hist_bits = 0;  // the default window, until a header declares another
+    header_got_ = 0;
   }
 
   Inflater::Status run(std::span<const uint8_t> &in, std::span<uint8_t> &out, Failure &error) {
@@ -138,23 +143,50 @@ class IsalImpl {
 
 }  // namespace
 
+namespace {
+
+// Each thread keeps the state of the last inflater it finished with, for the
+// next: igzip's is 85 KiB, and a small image's open would otherwise spend
+// more on making it (in a heap that the host's small objects have cut into
+// pieces) than on inflating.
+template <class State>
+struct Spare {
+  static std::unique_ptr<State> take() {
+    if (!held) return std::make_unique<State>();
+    held->reset();
+    return std::move(held);
+  }
+  static void give(std::unique_ptr<State> &state) {
+    if (state && !held) held = std::move(state);
+  }
+  static inline thread_local std::unique_ptr<State> held;
+};
+
+}  // namespace
+
 // One of the two, chosen when the inflater is made.
 struct Inflater::Impl {
   std::unique_ptr<ZlibImpl> zlib;
 #if defined(CORVANE_ISAL)
   std::unique_ptr<IsalImpl> isal;
 #endif
+  ~Impl() {
+    Spare<ZlibImpl>::give(zlib);
+#if defined(CORVANE_ISAL)
+    Spare<IsalImpl>::give(isal);
+#endif
+  }
 };
 
 Inflater::Inflater(bool exact) : impl_(std::make_unique<Impl>()) {
 #if defined(CORVANE_ISAL)
   exact_ = exact;
-  if (exact_) impl_->zlib = std::make_unique<ZlibImpl>();
-  else impl_->isal = std::make_unique<IsalImpl>();
+  if (exact_) impl_->zlib = Spare<ZlibImpl>::take();
+  else impl_->isal = Spare<IsalImpl>::take();
 #else
   (void)exact;
   exact_ = true;
-  impl_->zlib = std::make_unique<ZlibImpl>();
+  impl_->zlib = Spare<ZlibImpl>::take();
 #endif
 }
 
