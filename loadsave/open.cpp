@@ -1,4 +1,5 @@
 // loadsave/open.cpp: SimpleImage.open and SimpleImage._streamToImage.
+#include <cstdio>
 #include <cstring>
 
 #include "bmp/bmp.hpp"
@@ -60,14 +61,29 @@ int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool 
 
 // print("[SimpleImage] Opened image: {width}x{height}, channels={channels}")
 int report(const Loaded &r) {
+  Ref line;
+  if (PyLong_CheckExact(r.width.get()) && PyLong_CheckExact(r.height.get()) && PyLong_CheckExact(r.channels.get())) {
+    // format(x, "") of an exact int is its digits: no call needed for them.
+    const long long w = PyLong_AsLongLong(r.width.get()), h = PyLong_AsLongLong(r.height.get()),
+                    c = PyLong_AsLongLong(r.channels.get());
+    if (!PyErr_Occurred()) {
+      // Formatted here: PyPy's PyUnicode_FromFormat costs more than the rest of a small open.
+      char text[128];
+      const int n = std::snprintf(text, sizeof text, "[SimpleImage] Opened image: %lldx%lld, channels=%lld", w, h, c);
+      line = Ref::steal(PyUnicode_FromStringAndSize(text, n));
+      Ref printed = Ref::steal(line ? call(host.print, line.get()) : nullptr);
+      return printed ? 0 : -1;
+    }
+    PyErr_Clear();  // digits beyond a long long: as any other object
+  }
   PyObject *plain = name("");  // format(x, "")
   if (!plain) return -1;
   Ref w = Ref::steal(PyObject_Format(r.width.get(), plain));
   Ref h = Ref::steal(w ? PyObject_Format(r.height.get(), plain) : nullptr);
   Ref c = Ref::steal(h ? PyObject_Format(r.channels.get(), plain) : nullptr);
   if (!c) return -1;
-  Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Ux%U, channels=%U", w.get(), h.get(),
-                                             c.get()));
+  line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Ux%U, channels=%U", w.get(), h.get(),
+                                         c.get()));
   Ref printed = Ref::steal(line ? call(host.print, line.get()) : nullptr);
   return printed ? 0 : -1;
 }
@@ -96,8 +112,15 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateSt
     if (!sought) return -1;
   }
   Ref png_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
-  Ref starts = Ref::steal(png_signature ? call_method(signature.get(), "startswith", png_signature.get()) : nullptr);
-  int is_png = starts ? PyObject_IsTrue(starts.get()) : -1;
+  if (!png_signature) return -1;
+  bool starts_with = false, equal = false;
+  int is_png;
+  if (exact_bytes_pair(signature.get(), png_signature.get(), starts_with, equal)) {
+    is_png = starts_with;
+  } else {
+    Ref starts = Ref::steal(call_method(signature.get(), "startswith", png_signature.get()));
+    is_png = starts ? PyObject_IsTrue(starts.get()) : -1;
+  }
   // The decoders' native parts allocate as C++ does: a failure to is the
   // host's MemoryError, never an exception through the interpreter.
   if (is_png) return is_png < 0 ? -1 : load_png(fn, stream, out, priv);

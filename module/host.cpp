@@ -79,7 +79,9 @@ int host_init_builtins() {
   host.ffi_cast = host.ffi_from_buffer ? attr(ffi.get(), "cast") : nullptr;
   PyErr_Clear();
 #endif
-  if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
+  if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) || !(host.ihdr = PyBytes_FromString("IHDR")) ||
+      !(host.idat = PyBytes_FromString("IDAT")) || !(host.iend = PyBytes_FromString("IEND")))
+    return -1;
   return (host.end_of_stream = PyTuple_Pack(2, host.empty_bytes, host.empty_bytes)) ? 0 : -1;
 }
 

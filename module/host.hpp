@@ -7,6 +7,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstring>
+
 #include "module/ref.hpp"
 
 namespace corvane {
@@ -38,6 +40,9 @@ struct Host {
   PyObject *stream_to_image = nullptr;  // the function behind SimpleImage._streamToImage
   // Values made once: (b"", b"") for a clean end of stream, b"", small texts.
   PyObject *end_of_stream = nullptr, *empty_bytes = nullptr;
+  // The chunk types every PNG has, as bytes: a chunk list records them as
+  // these objects, which nothing can change.
+  PyObject *ihdr = nullptr, *idat = nullptr, *iend = nullptr;
 };
 
 extern Host host;
@@ -46,6 +51,17 @@ extern Host host;
 int host_init_builtins();
 // Takes the genuine zlib objects from the namespace just built.
 int host_init_modules(PyObject *globals);
+
+// Whether `a` and `b` are both exact bytes, with `a` starting with `b` put
+// into `starts` and their equality into `equal`: what their methods and
+// comparisons would answer, without a call into the host.
+inline bool exact_bytes_pair(PyObject *a, PyObject *b, bool &starts, bool &equal) {
+  if (!PyBytes_CheckExact(a) || !PyBytes_CheckExact(b)) return false;
+  const Py_ssize_t na = PyBytes_GET_SIZE(a), nb = PyBytes_GET_SIZE(b);
+  starts = na >= nb && std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), size_t(nb)) == 0;
+  equal = starts && na == nb;
+  return true;
+}
 
 // A new reference to `name` from the namespace the function `fn` runs in, or
 // from the built-ins, as a name in a module body resolves; NameError if none.

@@ -84,9 +84,15 @@ class GrowingPlane {
 // back only to make or grow them. Used, and destroyed, on one thread.
 class BytearrayPlanes final : public PlaneHost {
  public:
-  // fn() with the lock let go, the planes taking it back to be made or grown.
+  // Input below this is decoded in less time than letting the lock go and
+  // taking it back costs (on PyPy, microseconds each way).
+  static constexpr uint64_t kWorthLettingGo = 64 << 10;
+
+  // fn() with the lock let go, the planes taking it back to be made or
+  // grown; for input of fewer than kWorthLettingGo bytes, with it held.
   template <class Fn>
-  auto unlocked(Fn &&fn) {
+  auto unlocked(uint64_t input_bytes, Fn &&fn) {
+    if (input_bytes < kWorthLettingGo) return fn();
     WithoutGil lock_gone;
     released_ = &lock_gone;
     struct Done {

@@ -24,9 +24,20 @@
 namespace corvane {
 namespace {
 
-// The IHDR values through the module's struct, as the host reads them.
+// The IHDR values through the module's struct, as the host reads them. The
+// host's own struct.unpack of 13 bytes gives the values the bytes spell
+// (ints that fit): they are read here without the call.
 int read_header(PyObject *fn, PyObject *data, PngHeader &h) {
-  Ref values = Ref::steal(struct_call(fn, "unpack", ">IIBBBBB", data));
+  Ref st = Ref::steal(global(fn, "struct"));
+  Ref unpack = Ref::steal(st ? attr(st.get(), "unpack") : nullptr);
+  PyObject *format = unpack ? name(">IIBBBBB") : nullptr;
+  if (!format) return -1;
+  if (unpack.get() == host.struct_unpack && PyBytes_CheckExact(data)) {
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data)),
+                                         size_t(PyBytes_GET_SIZE(data)));
+    if (parse_ihdr(bytes, h)) return 0;
+  }
+  Ref values = Ref::steal(call(unpack.get(), format, data));
   if (!values) return -1;
   Ref item[7];
   if (unpack_exact(values.get(), item, 7) < 0) return -1;
@@ -80,7 +91,9 @@ int decompress_with(PyObject *decompress, PyObject *data, const ImageLayout &l, 
 // The core's IDAT stage over pieces of memory that nothing can change while
 // the lock is let go, the planes made and grown with it taken back.
 int inflate_here(std::span<const std::span<const uint8_t>> pieces, const ImageLayout &l, BytearrayPlanes &planes) {
-  const Failure f = planes.unlocked([&] { return inflate_pieces(pieces, l, planes); });
+  uint64_t total = 0;
+  for (const auto &p : pieces) total += p.size();
+  const Failure f = planes.unlocked(total, [&] { return inflate_pieces(pieces, l, planes); });
   return f ? 0 : raise_failure(f);
 }
 
@@ -198,7 +211,8 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   const ImageData what = decompress.get() == host.zlib_decompress ? ImageData::Inflate : ImageData::Keep;
 
   BytearrayPlanes planes;
-  const PngRead r = planes.unlocked([&] { return read_png(*source, planes, what); });
+  const int64_t input = source->size_hint();
+  const PngRead r = planes.unlocked(input > 0 ? uint64_t(input) : 0, [&] { return read_png(*source, planes, what); });
   Ref chunks = Ref::steal(PyList_New(0));
   if (!chunks) return -1;
   PngHeader h;
@@ -207,10 +221,13 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
   for (const ChunkRecord &c : r.chunks) {
     const bool idat = c.is("IDAT");
     const auto bytes = c.data_in(*source);
-    Ref type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(c.type.data()), 4));
+    PyObject *common = idat ? host.idat : c.is("IHDR") ? host.ihdr : c.is("IEND") ? host.iend : nullptr;
+    Ref type = Ref::steal(common ? Ref::borrow(common).release()
+                                 : PyBytes_FromStringAndSize(reinterpret_cast<const char *>(c.type.data()), 4));
     Ref data = Ref::steal(idat ? Ref::borrow(Py_None).release()
-                               : PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
-                                                           Py_ssize_t(bytes.size())));
+                          : bytes.empty() ? Ref::borrow(host.empty_bytes).release()
+                                          : PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
+                                                                      Py_ssize_t(bytes.size())));
     if (!type || !data || (c.is("IHDR") && read_header(fn, data.get(), h) < 0) ||
         record_chunk(chunks.get(), type.get(), data.get(), Py_ssize_t(c.length), idat) < 0)
       return -1;
@@ -237,7 +254,10 @@ int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   if (!signature) return -1;
   Ref expected_signature = Ref::steal(global(fn, "PNG_SIGNATURE"));
   if (!expected_signature) return -1;
-  int differs = PyObject_RichCompareBool(signature.get(), expected_signature.get(), Py_NE);
+  bool starts = false, equal = false;
+  const int differs = exact_bytes_pair(signature.get(), expected_signature.get(), starts, equal)
+                          ? !equal
+                          : PyObject_RichCompareBool(signature.get(), expected_signature.get(), Py_NE);
   if (differs) return differs < 0 ? -1 : fail(value_error(msg::kPngSignature));
   // Whether the names involved are genuine is asked only now: the comparison
   // above may have run a caller's code.
