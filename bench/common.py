@@ -217,7 +217,28 @@ def calibrate(fns, target):
     return max(1, int(round(target / max(t, 1e-7))))
 
 
-def interleaved(case, bases, rounds, target=0.0):
+def _trimmer():
+    """glibc's malloc_trim, or None: what hands freed memory back to the system."""
+    try:
+        import ctypes
+        return ctypes.CDLL(None).malloc_trim
+    except (ImportError, OSError, AttributeError):
+        return None
+
+
+_TRIM = _trimmer()
+
+
+def fresh_pages():
+    """Frees what can be freed and hands it back to the system, so that the
+    next large buffer lands in pages never touched, as each image does in a
+    program that opens many files."""
+    gc.collect()
+    if _TRIM is not None:
+        _TRIM(0)
+
+
+def interleaved(case, bases, rounds, target=0.0, fresh=False):
     """Time `case` against each of `bases`, interleaved.
 
     Every round runs the case and each baseline once, the order rotating from
@@ -225,21 +246,26 @@ def interleaved(case, bases, rounds, target=0.0):
     `target` is given, a run is `k` calls, k chosen so a baseline run takes
     about that long; otherwise a run is one call, and a full collection runs
     before it, untimed, so that no call pays for the garbage of another (on
-    PyPy a 4K buffer is freed only by a collection). Returns (per-baseline
+    PyPy a 4K buffer is freed only by a collection). With `fresh`, each run
+    is one call and what was freed goes back to the system before it
+    (fresh_pages), so every call pays for its first touch of the memory it
+    fills, the baselines as well. Returns (per-baseline
     median of case/base, per-baseline median seconds of one call, median
     seconds of one call of the case, k).
     """
     fns = [case] + list(bases)
     for fn in fns:  # warm up (caches, allocator, PyPy's JIT)
         fn()
-    k = calibrate(bases, target) if target else 1
+    k = calibrate(bases, target) if target and not fresh else 1
     runs = [repeated(fn, k) for fn in fns]
     times = [[] for _ in fns]
     for r in range(rounds):
         order = list(range(len(fns)))
         order = order[r % len(fns):] + order[:r % len(fns)]
         for i in order:
-            if k == 1:
+            if fresh:
+                fresh_pages()
+            elif k == 1:
                 gc.collect()
             t0 = time.perf_counter()
             runs[i]()

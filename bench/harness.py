@@ -33,6 +33,7 @@ OPEN_LIMIT = {"4K RGB": 0.45, "4K RGBA": 0.45, "512x512 RGB": 0.5, "64x64 icon R
 PYPY_OPEN_LIMIT = dict(OPEN_LIMIT, **{"64x64 icon RGBA": 1.5})
 SAVE_LIMIT = {"4K RGB": 1.02, "4K RGBA": 1.02, "512x512 RGB": 1.02}
 BMP_OPEN_VS_COPY, BMP_SAVE_VS_PILLOW = 1.5, 0.5
+SMALL_VS_PILLOW = 0.5
 THREADS_LIMIT = 1.8
 
 
@@ -58,6 +59,15 @@ def rows_of(res):
         rows.append(_row(sec, "%s Pillow open+load" % e["name"], pil, "x"))
         rows.append(_row(sec, "%s open(path) / Pillow" % e["name"], e["open"]["open(path)"]["ratio"] / pil, "x",
                          1.0, strict=True))
+        fresh = e.get("open_fresh")
+        if fresh:
+            rows.append(_row(sec, "%s open(bytes), fresh pages" % e["name"], fresh["open(bytes)"]["ratio"], "x", lim,
+                             baseline="zlib.decompress %.2f ms" % (fresh["open(bytes)"]["baseline_s"] * 1e3)))
+            rows.append(_row(sec, "%s open(path), fresh pages" % e["name"], fresh["open(path)"]["ratio"], "x", lim))
+    for e in res.get("small") or []:
+        sec = "PNG open(bytes) per call / Pillow's open and load"
+        rows.append(_row(sec, "%s open(bytes)" % e["name"], e["ratio"], "x", SMALL_VS_PILLOW,
+                         baseline="%.1f us; Pillow %.1f us" % (e["seconds"] * 1e6, e["pillow_s"] * 1e6)))
     for e in res.get("png") or []:
         sec = "PNG save / zlib.compress of the scanline stream (default level)"
         if e.get("save"):
@@ -168,14 +178,14 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="Corvane benchmark harness")
     ap.add_argument("--host", default=host_name(), help="name of this host in the results (default: %(default)s)")
     ap.add_argument("--quick", action="store_true", help="a smoke run of a few seconds (4K saves left out)")
-    ap.add_argument("--only", default="", help="comma-separated subset of png,bmp,pixels,memory,threads "
+    ap.add_argument("--only", default="", help="comma-separated subset of png,small,bmp,pixels,memory,threads "
                     "(writes no JSON)")
     ap.add_argument("--markdown", action="store_true", help="print the latest results of every host as Markdown")
     args = ap.parse_args(argv)
     if args.markdown:
         import report
         return report.main([])
-    parts = ["png", "bmp", "pixels", "memory", "threads"]
+    parts = ["png", "small", "bmp", "pixels", "memory", "threads"]
     only = [p for p in args.only.split(",") if p] or parts
     unknown = set(only) - set(parts)
     if unknown:
@@ -197,6 +207,9 @@ def main(argv=None):
     if "png" in only:
         say("== %s: PNG open and save" % args.host)
         res["png"] = bench_codecs.run_png(args.quick)
+    if "small" in only:
+        say("== %s: small PNG opens, per call" % args.host)
+        res["small"] = bench_codecs.run_small(args.quick)
     if "bmp" in only:
         say("== %s: BMP open and save" % args.host)
         res["bmp"] = bench_codecs.run_bmp(args.quick)

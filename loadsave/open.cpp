@@ -88,6 +88,23 @@ int report(const Loaded &r) {
   return printed ? 0 : -1;
 }
 
+
+// The image of a loader result, made by `cls`, and the report of it.
+PyObject *opened(PyObject *cls, const Loaded &r, bool fresh) {
+  Ref image;
+  if (cls == reinterpret_cast<PyObject *>(ImageType)) {
+    int32_t width, height;
+    if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
+    image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
+                                       r.bmp_meta.get(), r.png_filters.get(), Fresh{fresh, fresh, fresh}));
+  } else {
+    image = Ref::steal(call(cls, r.width.get(), r.height.get(), r.pixels.get(), r.alpha.get(), r.chunks.get(),
+                            r.bmp_meta.get(), r.png_filters.get()));
+  }
+  if (!image || report(r) < 0) return nullptr;
+  return image.release();
+}
+
 }  // namespace
 
 PyObject *PrivateStream::stream_at(PyObject *stream, long long at, Ref &made) const {
@@ -151,20 +168,13 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
     rc = load_bytes(fn, cls, source, r, fresh);
   else
     return type_error(msg::kNotPathOrBytes);
-  if (rc < 0) return nullptr;
+  return rc < 0 ? nullptr : opened(cls, r, fresh);
+}
 
-  Ref image;
-  if (cls == reinterpret_cast<PyObject *>(ImageType)) {
-    int32_t width, height;
-    if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
-    image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
-                                       r.bmp_meta.get(), r.png_filters.get(), Fresh{fresh, fresh, fresh}));
-  } else {
-    image = Ref::steal(call(cls, r.width.get(), r.height.get(), r.pixels.get(), r.alpha.get(), r.chunks.get(),
-                            r.bmp_meta.get(), r.png_filters.get()));
-  }
-  if (!image || report(r) < 0) return nullptr;
-  return image.release();
+PyObject *open_walked_png(PyObject *fn, PyObject *source) {
+  const PrivateStream bytes{source, true};
+  Loaded r;
+  return load_png(fn, nullptr, r, &bytes) < 0 ? nullptr : opened(reinterpret_cast<PyObject *>(ImageType), r, true);
 }
 
 }  // namespace corvane

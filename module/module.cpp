@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "image/image.hpp"
+#include "loadsave/loadsave.hpp"
 #include "module/byte_values.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
@@ -123,7 +124,7 @@ int exec_module(PyObject *module) {
   }
 
   // Class members, in table order.
-  Ref get_pixel, put_pixel;
+  Ref get_pixel, put_pixel, open;
   for (const NamedFn &f : kClassMembers) {
     PyObject *made = nullptr;
     if (attach(type.get(), f, module_name.get(), globals, true, &made) < 0) return -1;
@@ -131,9 +132,12 @@ int exec_module(PyObject *module) {
     if (f.def == &kStreamToImageDef) host.stream_to_image = fn.release();
     if (std::strcmp(f.attr, "getPixel") == 0) get_pixel = std::move(fn);
     if (std::strcmp(f.attr, "putPixel") == 0) put_pixel = std::move(fn);
+    if (std::strcmp(f.attr, "open") == 0) open = std::move(fn);
   }
 #if defined(PYPY_VERSION)
-  if (install_fast_pixels(type.get(), get_pixel.get(), put_pixel.get()) < 0) return -1;
+  if (install_fast_pixels(type.get(), get_pixel.get(), put_pixel.get()) < 0 ||
+      install_fast_open(type.get(), open.get(), module_name.get(), globals) < 0)
+    return -1;
 #endif
   return 0;
 }
