@@ -15,9 +15,10 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateSt
 
 // SimpleImage.open, called on the class `cls`.
 PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source);
-// SimpleImage.open(source) for exact bytes, where what open does before it
-// reads the PNG (the path check, the BytesIO and _streamToImage it would
-// use, the sniffing) is known to come to the module's own PNG reading.
+// SimpleImage.open(source) for exact bytes, up to its report, where what
+// open does before it reads the PNG (the path check, the BytesIO and
+// _streamToImage it would use, the sniffing, the names the chunk reading
+// goes through) is known to come to the core's walk: (image, channels).
 PyObject *open_walked_png(PyObject *fn, PyObject *source);
 // On PyPy: SimpleImage.open as a Python function that takes that common
 // case to open_walked_png itself, every other call to `c_open`.

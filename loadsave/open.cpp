@@ -174,7 +174,12 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
 PyObject *open_walked_png(PyObject *fn, PyObject *source) {
   const PrivateStream bytes{source, true};
   Loaded r;
-  return load_png(fn, nullptr, r, &bytes) < 0 ? nullptr : opened(reinterpret_cast<PyObject *>(ImageType), r, true);
+  if (load_png_walked(fn, bytes, r) < 0) return nullptr;
+  int32_t width, height;
+  if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
+  Ref image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
+                                         r.bmp_meta.get(), r.png_filters.get(), Fresh{true, true, true}));
+  return image ? PyTuple_Pack(2, image.get(), r.channels.get()) : nullptr;
 }
 
 }  // namespace corvane

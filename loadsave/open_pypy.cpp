@@ -5,7 +5,8 @@
 // JIT, that answers the questions open asks before it reads a PNG from bytes
 // (is the source a path, are BytesIO, _streamToImage and the signature the
 // module's own) by looking at dictionaries, which runs nobody's code, and
-// takes that case to the PNG reading directly. Every other call, and every
+// takes that case to the PNG reading directly, printing the report line
+// itself (through the print the module was loaded with). Every other call, and every
 // case where a looked-up name is not what the module bound, goes untouched to
 // the C method, which looks everything up again in its own order: behaviour,
 // messages and the order of checks are the C method's.
@@ -22,7 +23,7 @@ namespace corvane {
 namespace {
 
 constexpr const char kSource[] = R"PY(
-def make(SimpleImage, c_open, png_open, g, names):
+def make(SimpleImage, c_open, png_open, g, names, report):
     BytesIO, Path, stream_to_image, read_chunk, struct_m, unpack, zlib_m, crc32 = names
     get, class_dict = g.get, SimpleImage.__dict__
     struct_dict, zlib_dict = struct_m.__dict__, zlib_m.__dict__
@@ -38,7 +39,9 @@ def make(SimpleImage, c_open, png_open, g, names):
                         and get("_readChunk") is read_chunk and get("struct") is struct_m
                         and struct_dict.get("unpack") is unpack and get("zlib") is zlib_m
                         and zlib_dict.get("crc32") is crc32):
-                    return png_open(source)
+                    image, channels = png_open(source)
+                    report("[SimpleImage] Opened image: %dx%d, channels=%d" % (image.width, image.height, channels))
+                    return image
         return c_open(*args, **kwargs)
 
     open.__name__ = c_open.__name__
@@ -52,7 +55,7 @@ def make(SimpleImage, c_open, png_open, g, names):
 
 constexpr Param kBytes[] = {{"source", "bytes"}};
 PyObject *png_open_entry(PyObject *fn, PyObject *, const BoundArgs &a) { return open_walked_png(fn, a[0]); }
-const FnDef kPngOpen{{"_open_png_bytes", "_open_png_bytes", kBytes, 1, "SimpleImage", Binding::Function},
+const FnDef kPngOpen{{"_open_png_bytes", "_open_png_bytes", kBytes, 1, "Tuple[SimpleImage, int]", Binding::Function},
                      png_open_entry};
 
 }  // namespace
@@ -77,7 +80,7 @@ int install_fast_open(PyObject *type, PyObject *c_open, PyObject *module_name, P
                                              host.struct_module, host.struct_unpack, host.zlib, host.zlib_crc32)
                               : nullptr);
   Ref fast = Ref::steal(names ? PyObject_CallFunctionObjArgs(make, type, c_open, png_open.get(), globals,
-                                                             names.get(), nullptr)
+                                                             names.get(), host.print, nullptr)
                               : nullptr);
   Ref member = Ref::steal(fast ? PyObject_CallFunctionObjArgs(host.classmethod, fast.get(), nullptr) : nullptr);
   return member ? PyObject_SetAttrString(type, "open", member.get()) : -1;

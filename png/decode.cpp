@@ -249,6 +249,10 @@ int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loade
 
 }  // namespace
 
+int load_png_walked(PyObject *fn, const PrivateStream &bytes, Loaded &out) {
+  return load_walked(fn, nullptr, bytes, out);
+}
+
 int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv) {
   Ref signature = Ref::steal(stream ? stream_read(stream, 8) : priv->head(8));
   if (!signature) return -1;

@@ -31,6 +31,10 @@ int chunk_type_is(PyObject *type, const char *literal, Py_ssize_t n = 4);
 // With `priv` over bytes, and the module's own chunk reading, the chunks are
 // read from those bytes rather than through the stream.
 int load_png(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv = nullptr);
+// load_png of bytes that begin with the signature, when the names its chunk
+// reading goes through are known to be the genuine ones (only the core's
+// walk reads them).
+int load_png_walked(PyObject *fn, const PrivateStream &bytes, Loaded &out);
 
 // _split_idat_payload: data exactly bytes, lengths exactly a list.
 PyObject *split_idat_payload(PyObject *data, PyObject *lengths);
