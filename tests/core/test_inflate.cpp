@@ -155,7 +155,60 @@ static void test_agreement() {
   std::printf("igzip took %d incomplete Huffman codes that zlib refused\n", lenient);
 }
 
+static Bytes compress_window(const Bytes &raw, int window_bits) {
+  z_stream zs{};
+  deflateInit2(&zs, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  Bytes out(deflateBound(&zs, uLong(raw.size())));
+  zs.next_in = const_cast<Bytef *>(raw.data());
+  zs.avail_in = uInt(raw.size());
+  zs.next_out = out.data();
+  zs.avail_out = uInt(out.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+// An inflater's state is kept by its thread for the next one: nothing of a
+// stream (its window, its header, where it stopped, its error) may reach the
+// stream after it.
+static void test_state_passed_on() {
+  std::mt19937 gen(11);
+  Bytes block(3000);
+  for (auto &b : block) b = uint8_t(gen());
+  Bytes far;  // matches 20,000 bytes back: beyond any small window
+  for (int i = 0; i < 8; ++i) {
+    far.insert(far.end(), block.begin(), block.end());
+    far.resize(far.size() + 17000, uint8_t(i));
+  }
+  const Bytes narrow_raw(block.begin(), block.begin() + 400);
+  const Bytes narrow = compress_window(narrow_raw, 9), wide = compress(far);
+  Bytes broken = wide;
+  broken.back() ^= 1;
+  for (const bool exact : {false, true}) {
+    for (int round = 0; round < 2; ++round) {
+      const Outcome a = inflate_all(narrow, exact, 7, 100);
+      CHECK(a.status == Inflater::Status::End && a.out == narrow_raw);
+      const Outcome b = inflate_all(wide, exact, 4096, 1 << 16);
+      CHECK(b.status == Inflater::Status::End && b.out == far);
+      {
+        // Left after its header and a little data, never finished.
+        Inflater left(exact);
+        std::span<const uint8_t> in(wide.data(), 40);
+        Bytes room(1 << 16);
+        std::span<uint8_t> out(room);
+        CHECK(left.run(in, out) == Inflater::Status::NeedInput);
+      }
+      const Outcome c = inflate_all(broken, exact, 1 << 20, 1 << 20);
+      CHECK(c.status == Inflater::Status::Error);
+      const Outcome d = inflate_all(wide, exact, 1 << 20, 1 << 20);
+      CHECK(d.status == Inflater::Status::End && d.out == far);
+    }
+  }
+}
+
 int main() {
+  test_state_passed_on();
   test_crc();
   test_round_trips();
   test_errors();
