@@ -15,6 +15,10 @@ namespace corvane {
 // With `priv`, the pixel rows are taken in few reads, or straight from the
 // source's bytes; otherwise one read of the row stride per row.
 int load_bmp(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *priv = nullptr);
+// How many bytes load_bmp reads through a stream over a private source (the
+// file header and the info header's first 40 bytes) before it seeks to the
+// rows, which it takes from the source.
+inline constexpr Py_ssize_t kBmpHeaderReads = 14 + 4 + 36;
 
 // _writeBmp, after width and height were converted. Every check, the header
 // packing included, runs before the file is opened.

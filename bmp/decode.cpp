@@ -165,9 +165,10 @@ PyObject *rows_from_file(PyObject *stream, int64_t offset, const Rows &r, int64_
 // Rows straight from the bytes a BytesIO stream was made from: one pass,
 // each row to its place. The plane is made only once the rows are known to
 // be there.
-PyObject *rows_from_source(PyObject *source, int64_t offset, const Rows &r, int64_t total) {
-  HeldBytes src;
-  src.get(source);
+PyObject *rows_from_source(const PrivateStream &priv, int64_t offset, const Rows &r, int64_t total) {
+  BufferView view;
+  if (!priv.memory.data() && view.get(priv.source) < 0) return nullptr;
+  const std::span<const uint8_t> src = priv.memory.data() ? priv.memory : view.bytes();
   if (r.stride > 0 && r.count > 0 &&
       (offset < 0 || uint64_t(offset) > src.size() || src.size() - uint64_t(offset) < uint64_t(r.count * r.stride)))
     return incomplete();
@@ -176,7 +177,7 @@ PyObject *rows_from_source(PyObject *source, int64_t offset, const Rows &r, int6
   auto *dst = reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(plane.get()));
   // The source is the front door's own bytes, the plane this call's: the
   // rows need no lock.
-  const auto rows = src.bytes().subspan(size_t(offset), size_t(r.count * r.stride));
+  const auto rows = src.subspan(size_t(offset), size_t(r.count * r.stride));
   without_gil([&] {
     bmp_decode_rows(rows, 0, size_t(r.count), size_t(r.count), size_t(r.stride), size_t(r.bytes), r.bottom_up, dst);
   });
@@ -209,7 +210,7 @@ int load_bmp(PyObject *fn, PyObject *stream, Loaded &out, const PrivateStream *p
   } else {
     long long at = PyLong_AsLongLong(offset.get());
     if (at == -1 && PyErr_Occurred()) return -1;
-    pixels = Ref::steal(priv->source ? rows_from_source(priv->source, at, layout, total)
+    pixels = Ref::steal(priv->source ? rows_from_source(*priv, at, layout, total)
                                      : rows_from_file(stream, at, layout, total));
   }
   if (!pixels) return -1;

@@ -4,6 +4,9 @@
 #pragma once
 #include "module/ref.hpp"
 
+#include <cstdint>
+#include <span>
+
 namespace corvane {
 
 struct Loaded {
@@ -24,14 +27,21 @@ struct Loaded {
 // A BytesIO of the host's own over bytes is not even made until a decoder
 // needs a stream (`unmade`): a PNG read by the core's walk never does, and
 // on PyPy making one copies the whole file.
+//
+// `memory`, when set, is where the source's bytes are, reached without the
+// source object crossing into C (on PyPy that crossing copies the bytes);
+// the caller keeps them alive and in place.
 struct PrivateStream {
   PyObject *source = nullptr;
   bool unmade = false;
+  std::span<const uint8_t> memory = {};
 
   // The first n bytes of the stream, as its read(n) would give them.
   PyObject *head(Py_ssize_t n) const { return PySequence_GetSlice(source, 0, n); }
-  // `stream`, or the stream made now and positioned at `at`, into `made`.
-  PyObject *stream_at(PyObject *stream, long long at, Ref &made) const;
+  // `stream`, or the stream made now and positioned at `at`, into `made`:
+  // over the whole source, or over its first `reads` bytes when a decoder
+  // reads no more than that through it (the rest it takes from the source).
+  PyObject *stream_at(PyObject *stream, long long at, Ref &made, Py_ssize_t reads = -1) const;
 };
 
 }  // namespace corvane

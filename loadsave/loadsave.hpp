@@ -6,6 +6,9 @@
 
 #include "loadsave/loaded.hpp"
 
+#include <cstdint>
+#include <span>
+
 namespace corvane {
 
 // SimpleImage._streamToImage: the loader result for the image that begins at
@@ -19,7 +22,13 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source);
 // open does before it reads the PNG (the path check, the BytesIO and
 // _streamToImage it would use, the sniffing, the names the chunk reading
 // goes through) is known to come to the core's walk: (image, channels).
-PyObject *open_walked_png(PyObject *fn, PyObject *source);
+// With `memory` set, the bytes are read there and `source` is not used.
+PyObject *open_walked_png(PyObject *fn, PyObject *source, std::span<const uint8_t> memory = {});
+// SimpleImage.open(source) for exact bytes at `memory` that open would sniff
+// as BMP, with the BytesIO, _streamToImage and Path it would use the
+// module's own: `head` holds the bytes' start, what the BMP reader reads
+// through its stream.
+PyObject *open_sniffed_bmp(PyObject *fn, PyObject *head, std::span<const uint8_t> memory);
 // On PyPy: SimpleImage.open as a Python function that takes that common
 // case to open_walked_png itself, every other call to `c_open`.
 int install_fast_open(PyObject *type, PyObject *c_open, PyObject *module_name, PyObject *globals);

@@ -107,9 +107,10 @@ PyObject *opened(PyObject *cls, const Loaded &r, bool fresh) {
 
 }  // namespace
 
-PyObject *PrivateStream::stream_at(PyObject *stream, long long at, Ref &made) const {
+PyObject *PrivateStream::stream_at(PyObject *stream, long long at, Ref &made, Py_ssize_t reads) const {
   if (stream) return stream;
-  made = Ref::steal(call(host.bytes_io, source));
+  Ref part = Ref::steal(reads < 0 ? Ref::borrow(source).release() : head(reads));
+  made = Ref::steal(part ? call(host.bytes_io, part.get()) : nullptr);
   if (!made) return nullptr;
   if (at) {
     Ref offset = Ref::steal(PyLong_FromLongLong(at));
@@ -146,7 +147,9 @@ int stream_to_image(PyObject *fn, PyObject *stream, Loaded &out, const PrivateSt
   int is_bmp = magic && bm ? PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ) : -1;
   if (is_bmp) {
     Ref made;
-    if (is_bmp < 0 || (unmade && !(stream = priv->stream_at(nullptr, 0, made)))) return -1;
+    // The BMP reader reads its headers through the stream and its rows from
+    // the source itself: on PyPy a BytesIO of the whole file is a copy of it.
+    if (is_bmp < 0 || (unmade && !(stream = priv->stream_at(nullptr, 0, made, kBmpHeaderReads)))) return -1;
     return load_bmp(fn, stream, out, priv);
   }
   return fail(value_error(msg::kUnsupportedFormat));
@@ -171,8 +174,8 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
   return rc < 0 ? nullptr : opened(cls, r, fresh);
 }
 
-PyObject *open_walked_png(PyObject *fn, PyObject *source) {
-  const PrivateStream bytes{source, true};
+PyObject *open_walked_png(PyObject *fn, PyObject *source, std::span<const uint8_t> memory) {
+  const PrivateStream bytes{source, true, memory};
   Loaded r;
   if (load_png_walked(fn, bytes, r) < 0) return nullptr;
   int32_t width, height;
@@ -180,6 +183,15 @@ PyObject *open_walked_png(PyObject *fn, PyObject *source) {
   Ref image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
                                          r.bmp_meta.get(), r.png_filters.get(), Fresh{true, true, true}));
   return image ? PyTuple_Pack(2, image.get(), r.channels.get()) : nullptr;
+}
+
+PyObject *open_sniffed_bmp(PyObject *fn, PyObject *head, std::span<const uint8_t> memory) {
+  const PrivateStream bytes{head, true, memory};
+  Ref made;
+  PyObject *stream = bytes.stream_at(nullptr, 0, made, kBmpHeaderReads);
+  Loaded r;
+  if (!stream || load_bmp(fn, stream, r, &bytes) < 0) return nullptr;
+  return opened(reinterpret_cast<PyObject *>(ImageType), r, true);
 }
 
 }  // namespace corvane

@@ -62,43 +62,6 @@ class BufferView {
   bool held_ = false;
 };
 
-// The storage of an exact bytes object, held for as long as this is. On
-// CPython that is the object's own memory. PyPy copies a bytes object into C
-// memory the first time C asks for it (milliseconds for a file's worth of
-// fresh pages), so there a large one is reached through the host's own
-// _cffi_backend, whose from_buffer hands over its address without a copy
-// and keeps the object where it is while its result lives.
-class HeldBytes {
- public:
-  void get(PyObject *bytes) {
-#if defined(PYPY_VERSION)
-    constexpr Py_ssize_t kWorthAnAddress = 64 << 10;  // below it, cpyext's copy costs less than the calls
-    if (host.ffi_from_buffer && PyBytes_GET_SIZE(bytes) >= kWorthAnAddress) {
-      Ref cdata = Ref::steal(PyObject_CallOneArg(host.ffi_from_buffer, bytes));
-      PyObject *type = cdata ? name("uintptr_t") : nullptr;
-      Ref address = Ref::steal(type ? PyObject_CallFunctionObjArgs(host.ffi_cast, type, cdata.get(), nullptr) : nullptr);
-      Ref number = Ref::steal(address ? PyNumber_Long(address.get()) : nullptr);
-      void *at = number ? PyLong_AsVoidPtr(number.get()) : nullptr;
-      if (at) {
-        keep_ = std::move(cdata);
-        bytes_ = {static_cast<const uint8_t *>(at), size_t(PyBytes_GET_SIZE(bytes))};
-        return;
-      }
-      // The copy, then, as for any other object.
-      PyErr_Clear();
-    }
-#endif
-    keep_ = Ref::borrow(bytes);
-    bytes_ = {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes)), size_t(PyBytes_GET_SIZE(bytes))};
-  }
-  std::span<const uint8_t> bytes() const { return bytes_; }
-  size_t size() const { return bytes_.size(); }
-
- private:
-  Ref keep_;
-  std::span<const uint8_t> bytes_;
-};
-
 // Pieces of a bytes-like object to hand back to the host. On CPython they are
 // memoryview slices: no copy. On PyPy a memoryview made from C is never
 // freed, and it keeps the C copy of the whole object it views alive with it

@@ -23,8 +23,8 @@ struct Host {
   PyObject *audit = nullptr;                // sys.audit
   PyObject *run_signal_handlers = nullptr;  // a Python function of no work
   // ffi.from_buffer and ffi.cast of PyPy's own _cffi_backend (nullptr where
-  // it cannot be had): the address of a bytes object's storage, where cpyext
-  // would copy the object to hand it to C.
+  // it cannot be had): the address of a bytes object's storage, reached from
+  // Python, where handing the object itself to C would copy it.
   PyObject *ffi_from_buffer = nullptr, *ffi_cast = nullptr;
 #endif
   // The module-level objects as bound at load.

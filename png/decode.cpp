@@ -187,10 +187,12 @@ bool genuine_chunk_reading(PyObject *fn) {
 
 int load_walked(PyObject *fn, PyObject *stream, const PrivateStream &priv, Loaded &out) {
   std::optional<ByteSource> source;
-  HeldBytes held;
-  if (priv.source) {
-    held.get(priv.source);
-    source.emplace(held.bytes().subspan(std::min<size_t>(8, held.bytes().size())));
+  if (priv.memory.data() || priv.source) {
+    const std::span<const uint8_t> bytes =
+        priv.memory.data() ? priv.memory
+                           : std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(priv.source)),
+                                       size_t(PyBytes_GET_SIZE(priv.source)));
+    source.emplace(bytes.subspan(std::min<size_t>(8, bytes.size())));
   } else {
     Ref fd_obj = Ref::steal(call_method(stream, "fileno"));
     Ref pos_obj = Ref::steal(fd_obj ? call_method(stream, "tell") : nullptr);

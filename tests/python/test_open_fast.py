@@ -18,7 +18,13 @@ PNG = pt.image(3, 2, ROWS, filters=[1, 4], extra=[pt.chunk(b"tEXt", b"k\0v")])
 RGBA = pt.image(2, 1, [bytes(range(8))], colour=6)
 BMP = pt.bmp(ROWS, top_down=True)
 BAD_CRC = PNG[:-5] + bytes([PNG[-5] ^ 1]) + PNG[-4:]
-DATA = {"rgb": PNG, "rgba": RGBA, "bmp": BMP, "truncated": PNG[:40], "bad crc": BAD_CRC,
+# Past 64 KiB, PyPy reads the bytes at their address: large files of both kinds.
+_RND = __import__("random").Random(3)
+_BIG_ROWS = [bytes(_RND.getrandbits(8) for _ in range(450)) for _ in range(150)]
+BIG_PNG, BIG_BMP = pt.image(150, 150, _BIG_ROWS, filters=[4] * 150), pt.bmp(_BIG_ROWS)
+DATA = {"big png": BIG_PNG, "big png cut": BIG_PNG[:-1000], "big bmp": BIG_BMP, "big bmp cut": BIG_BMP[:-100],
+        "big bmp 32-bit": BIG_BMP[:28] + b"\x20" + BIG_BMP[29:], "big bmp top-down": pt.bmp(_BIG_ROWS, top_down=True),
+        "rgb": PNG, "rgba": RGBA, "bmp": BMP, "truncated": PNG[:40], "bad crc": BAD_CRC,
         "signature only": pt.SIGNATURE, "short": PNG[:5], "empty": b"",
         "16-bit": pt.png(pt.chunk(b"IHDR", pt.ihdr(1, 1, depth=16)), pt.chunk(b"IEND"))}
 
@@ -138,3 +144,49 @@ def test_the_report_goes_through_the_print_of_the_module_load(S, monkeypatch, ca
     monkeypatch.setattr(builtins, "print", lambda *a, **k: printed.append(a))
     S.open(RGBA)
     assert printed == [] and capsys.readouterr().out == "[SimpleImage] Opened image: 2x1, channels=4\n"
+
+
+# --- what an open of bytes costs: the file's bytes are read where they are ---
+
+PEAK = """
+import contextlib, io, json, sys
+from Corvane.simpleImage_ext import SimpleImage
+path, how = sys.argv[1:]
+data = open(path, "rb").read()
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith(key + ":"))
+with contextlib.redirect_stdout(io.StringIO()):
+    SimpleImage.open(data[:0] + SMALL)  # the module's code paths loaded before anything is measured
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS")
+    img = SimpleImage.open(data if how == "bytes" else path)
+    print(json.dumps(status("VmHWM") - before), file=sys.stderr)
+"""
+
+
+def open_peak(path, how):
+    import os
+    import subprocess
+    import sys
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizers' own memory is what such a run would measure")
+    code = PEAK.replace("SMALL", repr(pt.image(1, 1, [b"abc"])))
+    proc = subprocess.run([sys.executable, "-c", code, str(path), how], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return int(proc.stderr.splitlines()[-1])
+
+
+@pytest.mark.parametrize("kind", ["png", "bmp"])
+def test_bytes_cost_no_copy_of_the_file(tmp_path, kind):
+    import random
+    rnd = random.Random(7)
+    width, height = 1024, 2048
+    # Incompressible rows, so the file is as large as the image.
+    rows = [bytes(rnd.getrandbits(8) for _ in range(width * 3)) for _ in range(16)] * (height // 16)
+    path = tmp_path / ("big." + kind)
+    path.write_bytes(pt.image(width, height, rows) if kind == "png" else pt.bmp(rows, top_down=True))
+    from_path, from_bytes = open_peak(path, "path"), open_peak(path, "bytes")
+    assert path.stat().st_size > 6 << 20
+    assert from_bytes <= from_path + (3 << 20), (from_bytes, from_path)
