@@ -3,14 +3,15 @@
 // zero pad bytes (bmp/rows.hpp). The whole file is built before the target
 // is opened, so a refused call never truncates an existing file.
 #include <cstring>
+#include <memory>
 
 #include "bmp/bmp.hpp"
 #include "bmp/rows.hpp"
+#include "image/pages.hpp"
 #include "image/sizes.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
-#include "module/plane.hpp"
 
 namespace corvane {
 namespace {
@@ -84,10 +85,11 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
   info_header = Ref::steal(info_header ? freeze(info_header.get()) : nullptr);
   if (!info_header) return nullptr;
 
-  // A bytearray, not bytes: PyPy hands its memory to the file as it is,
-  // where bytes made in C would be copied once more on the way.
-  Ref array = Ref::steal(new_plane(s.pixel_bytes));
-  if (!array) return nullptr;
+  // The pixel array in the module's own memory, given to the file as it is:
+  // on PyPy a bytearray written from C is cleared, then copied once before C
+  // may write it, and bytes made in C are copied once more on their way out.
+  const auto array = std::make_unique_for_overwrite<uint8_t[]>(size_t(s.pixel_bytes));
+  prefer_huge_pages(array.get(), size_t(s.pixel_bytes));
   {
     // The rows come from the caller's buffer, which another thread could
     // resize (or, on PyPy, move) were the lock let go: it is kept, and the
@@ -96,14 +98,14 @@ PyObject *write_bmp(PyObject *fn, PyObject *path, int32_t width, int32_t height,
     BufferView rgb;
     if (rgb.get(pix_buf.get()) < 0) return nullptr;
     if (rgb.size() < size_t(image.value.rgb_bytes)) return raise_core(Err::BadLength);
-    const auto rows = std::span(reinterpret_cast<uint8_t *>(PyByteArray_AS_STRING(array.get())), size_t(s.pixel_bytes));
+    const auto rows = std::span(array.get(), size_t(s.pixel_bytes));
     Result<size_t> done = bmp_encode_pixels(rgb.bytes(), width, height, rows);
     if (!done) return raise_core(done);
   }
   Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
   if (!magic) return nullptr;
-  PyObject *pieces[] = {magic.get(), file_header.get(), info_header.get(), array.get()};
-  if (write_file(path, pieces, 4) < 0) return nullptr;
+  PyObject *pieces[] = {magic.get(), file_header.get(), info_header.get()};
+  if (write_file(path, pieces, 3, {array.get(), size_t(s.pixel_bytes)}) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -170,7 +170,7 @@ bool signals_let_go_on(void *) {
 // write_file natively: 1 written, -1 with the host's error, 0 when the host's
 // open is to do it (a stand-in open, another kind of path, a piece of
 // another kind), before anything is touched.
-int write_natively(PyObject *path, PyObject *const *pieces, size_t count) {
+int write_natively(PyObject *path, PyObject *const *pieces, size_t count, std::span<const uint8_t> tail) {
   if (!host.genuine_open || !(PyUnicode_CheckExact(path) || PyBytes_CheckExact(path))) return 0;
   for (size_t i = 0; i < count; ++i)
     if (!owned_bytes(pieces[i])) return 0;
@@ -201,6 +201,7 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count) {
 #endif
   std::vector<std::span<const uint8_t>> spans;
   for (size_t i = 0; i < count; ++i) spans.push_back(*owned_bytes(pieces[i]));
+  if (!tail.empty()) spans.push_back(tail);
   const Written w = without_gil([&] { return write_in_place(file, spans, signals_let_go_on, nullptr); });
   errno = w.err;
   switch (w.kind) {
@@ -222,11 +223,19 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count) {
 
 }  // namespace
 
-int write_file(PyObject *path, PyObject *const *pieces, size_t count) {
-  if (int r = write_natively(path, pieces, count)) return r < 0 ? -1 : 0;
+int write_file(PyObject *path, PyObject *const *pieces, size_t count, std::span<const uint8_t> tail) {
+  if (int r = write_natively(path, pieces, count, tail)) return r < 0 ? -1 : 0;
+  // The host's open writes objects: the tail becomes one before the file is
+  // opened, so that running out of memory for it leaves the file alone.
+  Ref last = Ref::steal(tail.empty() ? nullptr
+                                     : PyByteArray_FromStringAndSize(reinterpret_cast<const char *>(tail.data()),
+                                                                     Py_ssize_t(tail.size())));
+  if (!tail.empty() && !last) return -1;
   return with_open(path, "wb", [&](PyObject *output) {
-    for (size_t i = 0; i < count; ++i) {
-      Ref written = Ref::steal(call_method(output, "write", pieces[i]));
+    for (size_t i = 0; i <= count; ++i) {
+      PyObject *piece = i < count ? pieces[i] : last.get();
+      if (!piece) break;
+      Ref written = Ref::steal(call_method(output, "write", piece));
       if (!written) return -1;
     }
     return 0;

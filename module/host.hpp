@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <span>
 
 #include "module/ref.hpp"
 
@@ -135,7 +136,8 @@ int with_open(PyObject *path, const char *mode, Body &&body) {
 // the space fails the save with the old file whole; the errors are those the
 // host's open and write raise. The pieces must be bytes, memoryviews of
 // bytes, or a bytearray of the caller's own that nobody else holds: they are
-// read with the lock let go.
-int write_file(PyObject *path, PyObject *const *pieces, size_t count);
+// read with the lock let go. `tail`, when given, is written after them: bytes
+// of the caller's own, kept until the call returns.
+int write_file(PyObject *path, PyObject *const *pieces, size_t count, std::span<const uint8_t> tail = {});
 
 }  // namespace corvane
