@@ -16,6 +16,7 @@
 #include "image/image.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
+#include "module/messages.hpp"
 #include "module/ref.hpp"
 
 #if defined(PYPY_VERSION)
@@ -24,7 +25,7 @@ namespace corvane {
 namespace {
 
 constexpr const char kSource[] = R"PY(
-def make(SimpleImage, c_open, png_open, bmp_open, g, names, report, from_buffer, cast):
+def make(SimpleImage, c_open, png_open, bmp_open, g, names, report, from_buffer):
     BytesIO, Path, stream_to_image, read_chunk, struct_m, unpack, zlib_m, crc32 = names
     get, class_dict = g.get, SimpleImage.__dict__
     struct_dict, zlib_dict = struct_m.__dict__, zlib_m.__dict__
@@ -39,18 +40,16 @@ def make(SimpleImage, c_open, png_open, bmp_open, g, names, report, from_buffer,
                     return c_open(*args, **kwargs)
                 if (from_buffer is not None and len(source) >= 65536 and source[:2] == b"BM"
                         and not source[:8].startswith(sig)):
-                    view = from_buffer(source)
-                    return bmp_open(source[:BMP_HEADERS], int(cast("uintptr_t", view)), len(source), view)
+                    return bmp_open(source[:BMP_HEADERS], from_buffer(source))
                 if (len(sig) == 8 and source[:8] == sig
                         and get("_readChunk") is read_chunk and get("struct") is struct_m
                         and struct_dict.get("unpack") is unpack and get("zlib") is zlib_m
                         and zlib_dict.get("crc32") is crc32):
                     if from_buffer is not None and len(source) >= 65536:
-                        # The bytes' address, not the bytes: cpyext would copy them.
-                        view = from_buffer(source)
-                        image, channels = png_open(view, int(cast("uintptr_t", view)), len(source))
+                        # A view of the bytes, not the bytes: cpyext would copy them.
+                        image, channels = png_open(from_buffer(source))
                     else:
-                        image, channels = png_open(source, 0, 0)
+                        image, channels = png_open(source)
                     report("[SimpleImage] Opened image: %dx%d, channels=%d" % (image.width, image.height, channels))
                     return image
         return c_open(*args, **kwargs)
@@ -64,32 +63,52 @@ def make(SimpleImage, c_open, png_open, bmp_open, g, names, report, from_buffer,
     return open
 )PY";
 
-// (source, 0, 0) for bytes handed over as they are; (view, address, size)
-// for bytes reached at their address, which `view` keeps alive and in place
-// for the call.
-constexpr Param kBytes[] = {{"source", nullptr}, {"address", "int"}, {"size", "int"}};
-// (head, address, size, view): the first bytes, and all of them at their
-// address, which `view` keeps alive and in place.
-constexpr Param kBmpBytes[] = {{"head", "bytes"}, {"address", "int"}, {"size", "int"}, {"view", nullptr}};
-PyObject *bmp_open_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
-  void *at = PyLong_AsVoidPtr(a[1]);
-  const Py_ssize_t size = PyLong_AsSsize_t(a[2]);
-  if (PyErr_Occurred()) return nullptr;
-  if (!at || size < 2 || !PyBytes_CheckExact(a[0])) return PyErr_Format(PyExc_SystemError, "no bytes at the address given");
-  return open_sniffed_bmp(fn, a[0], {static_cast<const uint8_t *>(at), size_t(size)});
+// The bytes a call hands the C half: exact bytes as they are, or a view of
+// them that _cffi_backend's from_buffer made (which keeps them alive and in
+// place), read at its address. Never a bare number: no address is taken
+// from the caller.
+bool bytes_of(PyObject *o, std::span<const uint8_t> &out) {
+  if (PyBytes_CheckExact(o)) {
+    out = {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(o)), size_t(PyBytes_GET_SIZE(o))};
+    return true;
+  }
+  if (!host.cdata_type || Py_TYPE(o) != host.cdata_type) {
+    PyErr_SetString(PyExc_TypeError, msg::kNotBytesOrView);
+    return false;
+  }
+  PyObject *type = name("uintptr_t");
+  Ref address = Ref::steal(type ? PyObject_CallFunctionObjArgs(host.ffi_cast, type, o, nullptr) : nullptr);
+  Ref number = Ref::steal(address ? PyNumber_Long(address.get()) : nullptr);
+  void *at = number ? PyLong_AsVoidPtr(number.get()) : nullptr;
+  const Py_ssize_t size = at ? PyObject_Size(o) : -1;
+  if (size < 0) return false;
+  out = {static_cast<const uint8_t *>(at), size_t(size)};
+  return true;
 }
-const FnDef kBmpOpen{{"_open_bmp_bytes", "_open_bmp_bytes", kBmpBytes, 4, "SimpleImage", Binding::Function},
-                     bmp_open_entry};
+
+// (bytes or their view) -> (image, channels)
+constexpr Param kBytes[] = {{"source", nullptr}};
 PyObject *png_open_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
   if (PyBytes_CheckExact(a[0])) return open_walked_png(fn, a[0]);
-  void *at = PyLong_AsVoidPtr(a[1]);
-  const Py_ssize_t size = PyLong_AsSsize_t(a[2]);
-  if (PyErr_Occurred()) return nullptr;
-  if (!at || size < 8) return PyErr_Format(PyExc_SystemError, "no bytes at the address given");
-  return open_walked_png(fn, nullptr, {static_cast<const uint8_t *>(at), size_t(size)});
+  std::span<const uint8_t> bytes;
+  return bytes_of(a[0], bytes) ? open_walked_png(fn, nullptr, bytes) : nullptr;
 }
-const FnDef kPngOpen{{"_open_png_bytes", "_open_png_bytes", kBytes, 3, "Tuple[SimpleImage, int]", Binding::Function},
+const FnDef kPngOpen{{"_open_png_bytes", "_open_png_bytes", kBytes, 1, "Tuple[SimpleImage, int]", Binding::Function},
                      png_open_entry};
+
+// (head, view of all the bytes) -> image: head holds the bytes' start.
+constexpr Param kBmpBytes[] = {{"head", "bytes"}, {"view", nullptr}};
+PyObject *bmp_open_entry(PyObject *fn, PyObject *, const BoundArgs &a) {
+  std::span<const uint8_t> bytes;
+  if (!PyBytes_CheckExact(a[0])) {
+    PyErr_SetString(PyExc_TypeError, msg::kNotBytesOrView);
+    return nullptr;
+  }
+  if (!bytes_of(a[1], bytes)) return nullptr;
+  return open_sniffed_bmp(fn, a[0], bytes);
+}
+const FnDef kBmpOpen{{"_open_bmp_bytes", "_open_bmp_bytes", kBmpBytes, 2, "SimpleImage", Binding::Function},
+                     bmp_open_entry};
 
 }  // namespace
 
@@ -98,7 +117,7 @@ int install_fast_open(PyObject *type, PyObject *c_open, PyObject *module_name, P
                                                    "_streamToImage");  // borrowed: the staticmethod
   PyObject *path = PyDict_GetItemString(globals, "Path");
   if (!stream_to_image || !path || !host.bytes_io || !host.read_chunk) {
-    PyErr_SetString(PyExc_ImportError, "the module's namespace is not as its body made it");
+    PyErr_SetString(PyExc_ImportError, msg::kNamespaceChanged);
     return -1;
   }
   Ref png_open = Ref::steal(make_function(&kPngOpen, module_name, globals));
@@ -119,7 +138,7 @@ int install_fast_open(PyObject *type, PyObject *c_open, PyObject *module_name, P
   Ref fast = Ref::steal(names ? PyObject_CallFunctionObjArgs(make, type, c_open, png_open.get(), bmp_open.get(), globals,
                                                              names.get(), host.print,
                                                              host.ffi_from_buffer ? host.ffi_from_buffer : Py_None,
-                                                             host.ffi_cast ? host.ffi_cast : Py_None, nullptr)
+                                                             nullptr)
                               : nullptr);
   Ref member = Ref::steal(fast ? PyObject_CallFunctionObjArgs(host.classmethod, fast.get(), nullptr) : nullptr);
   return member ? PyObject_SetAttrString(type, "open", member.get()) : -1;

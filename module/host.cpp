@@ -77,6 +77,15 @@ int host_init_builtins() {
   Ref ffi = Ref::steal(ffi_type ? PyObject_CallNoArgs(ffi_type.get()) : nullptr);
   host.ffi_from_buffer = ffi ? attr(ffi.get(), "from_buffer") : nullptr;
   host.ffi_cast = host.ffi_from_buffer ? attr(ffi.get(), "cast") : nullptr;
+  Ref nothing = Ref::steal(PyBytes_FromStringAndSize("", 0));
+  Ref probe = Ref::steal(host.ffi_cast && nothing ? PyObject_CallOneArg(host.ffi_from_buffer, nothing.get()) : nullptr);
+  if (probe) {
+    host.cdata_type = Py_TYPE(probe.get());
+    Py_INCREF(host.cdata_type);
+  } else {
+    Py_CLEAR(host.ffi_from_buffer);
+    Py_CLEAR(host.ffi_cast);
+  }
   PyErr_Clear();
 #endif
   if (!(host.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) || !(host.ihdr = PyBytes_FromString("IHDR")) ||

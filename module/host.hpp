@@ -27,6 +27,7 @@ struct Host {
   // it cannot be had): the address of a bytes object's storage, reached from
   // Python, where handing the object itself to C would copy it.
   PyObject *ffi_from_buffer = nullptr, *ffi_cast = nullptr;
+  PyTypeObject *cdata_type = nullptr;  // the type of what from_buffer returns
 #endif
   // The module-level objects as bound at load.
   PyObject *zlib = nullptr, *zlib_decompress = nullptr;

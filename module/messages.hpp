@@ -28,5 +28,8 @@ inline constexpr const char *kBmpDibHeader = "Corrupted BMP DIB header";
 inline constexpr const char *kBmpInfoHeader = "Only BITMAPINFOHEADER BMP files are supported";
 inline constexpr const char *kBmp24Bit = "Only uncompressed 24-bit BMP files are supported";
 inline constexpr const char *kBmpIncomplete = "Incomplete BMP pixel data";
+// PyPy's open on the JIT side hands its C half the bytes, or a view of them.
+inline constexpr const char *kNotBytesOrView = "bytes or a view of bytes from ffi.from_buffer expected";
+inline constexpr const char *kNamespaceChanged = "the module's namespace is not as its body made it";
 
 }  // namespace corvane::msg

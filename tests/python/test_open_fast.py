@@ -190,3 +190,17 @@ def test_bytes_cost_no_copy_of_the_file(tmp_path, kind):
     from_path, from_bytes = open_peak(path, "path"), open_peak(path, "bytes")
     assert path.stat().st_size > 6 << 20
     assert from_bytes <= from_path + (3 << 20), (from_bytes, from_path)
+
+
+def test_the_c_half_takes_no_address_from_its_caller(S):
+    from conftest import PYPY
+    if not PYPY:
+        pytest.skip("open is the C method itself on CPython")
+    cells = [c.cell_contents for c in S.__dict__["open"].__func__.__closure__]
+    halves = [f for f in cells if getattr(f, "__name__", "").startswith("_open_")]
+    assert sorted(f.__name__ for f in halves) == ["_open_bmp_bytes", "_open_png_bytes"]
+    for half in halves:
+        args = (0x1000,) if half.__name__ == "_open_png_bytes" else (BMP[:54], 0x1000)
+        with pytest.raises(TypeError) as e:
+            half(*args)
+        assert str(e.value) == "bytes or a view of bytes from ffi.from_buffer expected"
