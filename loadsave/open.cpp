@@ -88,19 +88,21 @@ int report(const Loaded &r) {
   return printed ? 0 : -1;
 }
 
+// The image of a loader result, made by `cls`; `fresh` when its planes are
+// the decoder's own, for the image to adopt.
+PyObject *image_of(PyObject *cls, const Loaded &r, bool fresh) {
+  if (cls != reinterpret_cast<PyObject *>(ImageType))
+    return call(cls, r.width.get(), r.height.get(), r.pixels.get(), r.alpha.get(), r.chunks.get(), r.bmp_meta.get(),
+                r.png_filters.get());
+  int32_t width, height;
+  if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
+  return construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(), r.bmp_meta.get(),
+                         r.png_filters.get(), Fresh{fresh, fresh, fresh});
+}
 
-// The image of a loader result, made by `cls`, and the report of it.
+// That image, and the report of it.
 PyObject *opened(PyObject *cls, const Loaded &r, bool fresh) {
-  Ref image;
-  if (cls == reinterpret_cast<PyObject *>(ImageType)) {
-    int32_t width, height;
-    if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
-    image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
-                                       r.bmp_meta.get(), r.png_filters.get(), Fresh{fresh, fresh, fresh}));
-  } else {
-    image = Ref::steal(call(cls, r.width.get(), r.height.get(), r.pixels.get(), r.alpha.get(), r.chunks.get(),
-                            r.bmp_meta.get(), r.png_filters.get()));
-  }
+  Ref image = Ref::steal(image_of(cls, r, fresh));
   if (!image || report(r) < 0) return nullptr;
   return image.release();
 }
@@ -178,10 +180,7 @@ PyObject *open_walked_png(PyObject *fn, PyObject *source, std::span<const uint8_
   const PrivateStream bytes{source, true, memory};
   Loaded r;
   if (load_png_walked(fn, bytes, r) < 0) return nullptr;
-  int32_t width, height;
-  if (to_i32(r.width.get(), &width) < 0 || to_i32(r.height.get(), &height) < 0) return nullptr;
-  Ref image = Ref::steal(construct_image(ImageType, width, height, r.pixels.get(), r.alpha.get(), r.chunks.get(),
-                                         r.bmp_meta.get(), r.png_filters.get(), Fresh{true, true, true}));
+  Ref image = Ref::steal(image_of(reinterpret_cast<PyObject *>(ImageType), r, true));
   return image ? PyTuple_Pack(2, image.get(), r.channels.get()) : nullptr;
 }
 

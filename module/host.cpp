@@ -210,7 +210,7 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count, std::s
 #endif
   std::vector<std::span<const uint8_t>> spans;
   for (size_t i = 0; i < count; ++i) spans.push_back(*owned_bytes(pieces[i]));
-  if (!tail.empty()) spans.push_back(tail);
+  if (tail.data()) spans.push_back(tail);
   const Written w = without_gil([&] { return write_in_place(file, spans, signals_let_go_on, nullptr); });
   errno = w.err;
   switch (w.kind) {
@@ -234,17 +234,16 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count, std::s
 
 int write_file(PyObject *path, PyObject *const *pieces, size_t count, std::span<const uint8_t> tail) {
   if (int r = write_natively(path, pieces, count, tail)) return r < 0 ? -1 : 0;
-  // The host's open writes objects: the tail becomes one before the file is
-  // opened, so that running out of memory for it leaves the file alone.
-  Ref last = Ref::steal(tail.empty() ? nullptr
-                                     : PyByteArray_FromStringAndSize(reinterpret_cast<const char *>(tail.data()),
-                                                                     Py_ssize_t(tail.size())));
-  if (!tail.empty() && !last) return -1;
+  // The host's open writes objects: the tail becomes one (even when empty,
+  // a write of its own) before the file is opened, so that running out of
+  // memory for it leaves the file alone.
+  Ref last;
+  if (tail.data() && !(last = Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char *>(tail.data()),
+                                                                       Py_ssize_t(tail.size())))))
+    return -1;
   return with_open(path, "wb", [&](PyObject *output) {
-    for (size_t i = 0; i <= count; ++i) {
-      PyObject *piece = i < count ? pieces[i] : last.get();
-      if (!piece) break;
-      Ref written = Ref::steal(call_method(output, "write", piece));
+    for (size_t i = 0; i < count + (last ? 1 : 0); ++i) {
+      Ref written = Ref::steal(call_method(output, "write", i < count ? pieces[i] : last.get()));
       if (!written) return -1;
     }
     return 0;

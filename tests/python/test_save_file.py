@@ -281,6 +281,32 @@ builtins.open = stand_in
     assert [SimpleImage.open(str(tmp_path / name)).size for name in sorted(WRITERS)] == [(5, 4)] * 3
 
 
+@pytest.mark.parametrize("width, height", [(2, 1), (0, 3)])
+def test_a_stand_in_open_gets_a_bmp_in_its_four_writes(tmp_path, width, height):
+    # The pixel array is the module's own memory; the host's file still gets
+    # it as an object of its own, the last of four writes, even when empty.
+    got = child(r"""
+builtins.open = io.open
+from Corvane.simpleImage_ext import SimpleImage
+SimpleImage(%d, %d, bytes(range(%d))).saveBmp(sys.argv[1])
+print(json.dumps([writes, list(open(sys.argv[1], "rb").read()[54:])]))
+""" % (width, height, width * height * 3), tmp_path / "out.bmp", before=r"""
+import builtins, io
+writes = []
+class Recorded(io.FileIO):
+    def write(self, data):
+        writes.append([type(data).__name__, len(data)])
+        return super().write(data)
+builtins.open = lambda file, mode="r", *args, **kw: Recorded(file, mode.replace("b", ""))
+""")
+    row = (width * 3 + 3) // 4 * 4
+    assert got[0] == [["bytes", 2], ["bytes", 12], ["bytes", 40], ["bytearray", row * height]]
+    pixels = bytes(range(width * height * 3))
+    expected = b"".join(bytes(reversed(pixels[(y * width + x) * 3:(y * width + x) * 3 + 3]))
+                        for y in reversed(range(height)) for x in range(width))
+    assert bytes(got[1]) == (expected + bytes(row - width * 3) if width else b"")
+
+
 def test_audit_hooks_see_the_open_the_host_would_raise(tmp_path):
     ours, theirs = child(r"""
 seen = []
