@@ -11,6 +11,7 @@
 // the order of checks are those of the C path. The functions carry the C
 // methods' names, annotations and signature.
 #include "image/image.hpp"
+#include "module/host.hpp"
 #include "module/ref.hpp"
 
 #if defined(PYPY_VERSION)
@@ -68,17 +69,9 @@ def make(SimpleImage, width, height, pixels, c_get, c_put):
 }  // namespace
 
 int install_fast_pixels(PyObject *type, PyObject *get_pixel, PyObject *put_pixel) {
-  // A module's namespace, not a plain dict: PyPy's JIT folds look-ups of
-  // globals and built-ins to constants only in a module's dict.
-  Ref scope = Ref::steal(PyModule_New("Corvane.simpleImage_ext"));
-  if (!scope) return -1;
-  PyObject *ns = PyModule_GetDict(scope.get());  // borrowed
-  if (!ns || PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
-  Ref run = Ref::steal(PyRun_String(kSource, Py_file_input, ns, ns));
-  if (!run) return -1;
-  PyObject *make = PyDict_GetItemString(ns, "make");  // borrowed
+  Ref make = Ref::steal(jit_side_maker(kSource));
   if (!make) return -1;
-  Ref made = Ref::steal(PyObject_CallFunctionObjArgs(make, type, layout_members.width, layout_members.height,
+  Ref made = Ref::steal(PyObject_CallFunctionObjArgs(make.get(), type, layout_members.width, layout_members.height,
                                                      layout_members.pixels, get_pixel, put_pixel, nullptr));
   if (!made) return -1;
   if (PyObject_SetAttrString(type, "getPixel", PyTuple_GET_ITEM(made.get(), 0)) < 0) return -1;

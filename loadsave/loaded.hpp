@@ -25,15 +25,14 @@ struct Loaded {
 // a BytesIO stream was made from, nullptr for a file.
 //
 // A BytesIO of the host's own over bytes is not even made until a decoder
-// needs a stream (`unmade`): a PNG read by the core's walk never does, and
-// on PyPy making one copies the whole file.
+// needs a stream (the decoders are then handed none): a PNG read by the
+// core's walk never does, and on PyPy making one copies the whole file.
 //
 // `memory`, when set, is where the source's bytes are, reached without the
 // source object crossing into C (on PyPy that crossing copies the bytes);
 // the caller keeps them alive and in place.
 struct PrivateStream {
   PyObject *source = nullptr;
-  bool unmade = false;
   std::span<const uint8_t> memory = {};
 
   // The first n bytes of the stream, as its read(n) would give them.

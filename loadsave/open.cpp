@@ -52,7 +52,7 @@ int load_bytes(PyObject *fn, PyObject *cls, PyObject *source, Loaded &out, bool 
   if (genuine) {
     // Nobody sees the host's own BytesIO made or read, so it is made only
     // where a stream must be handed on.
-    const PrivateStream bytes{snapshot.get(), true};
+    const PrivateStream bytes{snapshot.get()};
     return load_through(fn, cls, nullptr, out, fresh, &bytes);
   }
   Ref stream = Ref::steal(call(bytes_io.get(), snapshot.get()));
@@ -177,7 +177,7 @@ PyObject *open_image(PyObject *fn, PyObject *cls, PyObject *source) {
 }
 
 PyObject *open_walked_png(PyObject *fn, PyObject *source, std::span<const uint8_t> memory) {
-  const PrivateStream bytes{source, true, memory};
+  const PrivateStream bytes{source, memory};
   Loaded r;
   if (load_png_walked(fn, bytes, r) < 0) return nullptr;
   Ref image = Ref::steal(image_of(reinterpret_cast<PyObject *>(ImageType), r, true));
@@ -185,7 +185,7 @@ PyObject *open_walked_png(PyObject *fn, PyObject *source, std::span<const uint8_
 }
 
 PyObject *open_sniffed_bmp(PyObject *fn, PyObject *head, std::span<const uint8_t> memory) {
-  const PrivateStream bytes{head, true, memory};
+  const PrivateStream bytes{head, memory};
   Ref made;
   PyObject *stream = bytes.stream_at(nullptr, 0, made, kBmpHeaderReads);
   Loaded r;

@@ -25,7 +25,7 @@ namespace corvane {
 namespace {
 
 constexpr const char kSource[] = R"PY(
-def make(SimpleImage, c_open, png_open, bmp_open, g, names, report, from_buffer):
+def make(SimpleImage, c_open, png_open, bmp_open, g, names, report, from_buffer, BMP_HEADERS):
     BytesIO, Path, stream_to_image, read_chunk, struct_m, unpack, zlib_m, crc32 = names
     get, class_dict = g.get, SimpleImage.__dict__
     struct_dict, zlib_dict = struct_m.__dict__, zlib_m.__dict__
@@ -122,23 +122,15 @@ int install_fast_open(PyObject *type, PyObject *c_open, PyObject *module_name, P
   }
   Ref png_open = Ref::steal(make_function(&kPngOpen, module_name, globals));
   Ref bmp_open = Ref::steal(png_open ? make_function(&kBmpOpen, module_name, globals) : nullptr);
-  // A module's namespace, not a plain dict: PyPy's JIT folds look-ups of
-  // globals and built-ins to constants only in a module's dict.
-  Ref scope = Ref::steal(bmp_open ? PyModule_New("Corvane.simpleImage_ext") : nullptr);
-  PyObject *ns = scope ? PyModule_GetDict(scope.get()) : nullptr;  // borrowed
-  Ref headers = Ref::steal(ns ? PyLong_FromSsize_t(kBmpHeaderReads) : nullptr);
-  if (!headers || PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) < 0 ||
-      PyDict_SetItemString(ns, "BMP_HEADERS", headers.get()) < 0)
-    return -1;
-  Ref run = Ref::steal(PyRun_String(kSource, Py_file_input, ns, ns));
-  PyObject *make = run ? PyDict_GetItemString(ns, "make") : nullptr;  // borrowed
-  Ref names = Ref::steal(make ? PyTuple_Pack(8, host.bytes_io, path, stream_to_image, host.read_chunk,
+  Ref make = Ref::steal(bmp_open ? jit_side_maker(kSource) : nullptr);
+  Ref headers = Ref::steal(make ? PyLong_FromSsize_t(kBmpHeaderReads) : nullptr);
+  Ref names = Ref::steal(headers ? PyTuple_Pack(8, host.bytes_io, path, stream_to_image, host.read_chunk,
                                              host.struct_module, host.struct_unpack, host.zlib, host.zlib_crc32)
                               : nullptr);
-  Ref fast = Ref::steal(names ? PyObject_CallFunctionObjArgs(make, type, c_open, png_open.get(), bmp_open.get(), globals,
-                                                             names.get(), host.print,
+  Ref fast = Ref::steal(names ? PyObject_CallFunctionObjArgs(make.get(), type, c_open, png_open.get(), bmp_open.get(),
+                                                             globals, names.get(), host.print,
                                                              host.ffi_from_buffer ? host.ffi_from_buffer : Py_None,
-                                                             nullptr)
+                                                             headers.get(), nullptr)
                               : nullptr);
   Ref member = Ref::steal(fast ? PyObject_CallFunctionObjArgs(host.classmethod, fast.get(), nullptr) : nullptr);
   return member ? PyObject_SetAttrString(type, "open", member.get()) : -1;

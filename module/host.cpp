@@ -120,6 +120,18 @@ int host_init_modules(PyObject *globals) {
   return 0;
 }
 
+#if defined(PYPY_VERSION)
+PyObject *jit_side_maker(const char *source) {
+  Ref scope = Ref::steal(PyModule_New("Corvane.simpleImage_ext"));
+  PyObject *ns = scope ? PyModule_GetDict(scope.get()) : nullptr;  // borrowed
+  if (!ns || PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+  Ref run = Ref::steal(PyRun_String(source, Py_file_input, ns, ns));
+  PyObject *make = run ? PyDict_GetItemString(ns, "make") : nullptr;  // borrowed
+  if (run && !make) PyErr_SetString(PyExc_SystemError, "the JIT-side source defines no make");
+  return Ref::borrow(make).release();
+}
+#endif
+
 PyObject *global(PyObject *fn, const char *name) {
   PyObject *globals = function_globals(fn);
   PyObject *key = corvane::name(name);

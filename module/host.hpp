@@ -65,6 +65,15 @@ inline bool exact_bytes_pair(PyObject *a, PyObject *b, bool &starts, bool &equal
   return true;
 }
 
+#if defined(PYPY_VERSION)
+// The function `make` that the Python `source` defines, run in a namespace
+// of its own with the built-ins (a new reference, or nullptr with an error):
+// how the members PyPy's JIT runs are made. The namespace is a module's, not
+// a plain dict: the JIT folds look-ups of globals and built-ins to constants
+// only in a module's dict.
+PyObject *jit_side_maker(const char *source);
+#endif
+
 // A new reference to `name` from the namespace the function `fn` runs in, or
 // from the built-ins, as a name in a module body resolves; NameError if none.
 PyObject *global(PyObject *fn, const char *name);
