@@ -17,6 +17,7 @@
 #include "module/unpack.hpp"
 #include "png/deflate.hpp"
 #include "png/inflate.hpp"
+#include "png/parallel.hpp"
 #include "png/png.hpp"
 #include "png/scanline.hpp"
 #include "png/split.hpp"
@@ -178,8 +179,8 @@ PyObject *scanlines(RowSource &src) {
 // memory: while waiting for a free buffer, while a piece is compressed on
 // this thread, and for the end of the stream. The views are let go first,
 // and taken and checked again for the next piece.
-PyObject *compressed_here(RowSource &src) {
-  PieceDeflater deflater(src.raw_bytes(), src.row_step());
+template <class Deflater>
+PyObject *compressed_by(RowSource &src, Deflater &deflater) {
   RowFilter filter = src.filter();
   const size_t step = src.row_step(), rows = src.raw_bytes() / step;
   for (size_t y = 0; y < rows;) {
@@ -204,6 +205,19 @@ PyObject *compressed_here(RowSource &src) {
   std::vector<uint8_t> out;
   if (!without_gil([&] { return deflater.finish(out); })) return PyErr_NoMemory();
   return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()), Py_ssize_t(out.size()));
+}
+
+// A stream large enough to gain is compressed on every core the process may
+// use (png/parallel.hpp), into the same bytes.
+PyObject *compressed_here(RowSource &src) {
+  ParallelPlan plan;
+  if (src.raw_bytes() >= parallel_min_bytes()) plan = without_gil([&] { return parallel_plan(src.raw_bytes()); });
+  if (plan.threads >= 2) {
+    ParallelDeflater deflater(src.raw_bytes(), src.row_step(), plan);
+    return compressed_by(src, deflater);
+  }
+  PieceDeflater deflater(src.raw_bytes(), src.row_step());
+  return compressed_by(src, deflater);
 }
 
 // The checked, filtered and compressed image data shared by both writers.
