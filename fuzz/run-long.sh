@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 secs=${1:-60}; shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unfilter roundtrip bmp_rows sizes inflate png)
+[ ${#targets[@]} -gt 0 ] || targets=(unfilter roundtrip bmp_rows sizes inflate png deflate)
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANE_FUZZ=ON >/dev/null && cmake --build build/fuzz -j2 >/dev/null || exit 1
 failed=()

@@ -33,7 +33,7 @@ else
   trap 'rm -rf "$work"' EXIT
   if cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
        -DCORVANE_FUZZ=ON >/dev/null && cmake --build build/fuzz -j2 >/dev/null; then
-    for t in unfilter roundtrip bmp_rows sizes inflate png; do
+    for t in unfilter roundtrip bmp_rows sizes inflate png deflate; do
       mkdir -p "$work/$t"
       if UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "build/fuzz/fuzz/fuzz_$t" -max_total_time="$secs" \
            -runs=1000000 -artifact_prefix="$work/$t-" "$work/$t" "fuzz/corpus/$t" >"$work/$t.log" 2>&1; then
