@@ -241,8 +241,6 @@ struct ZlibBlockWriter::Trees {
 ZlibBlockWriter::ZlibBlockWriter(std::span<const uint8_t> stream, std::vector<uint8_t> &out)
     : stream_(stream), out_(out), trees_(std::make_unique<Trees>()), syms_(new Token[kBlockSymbols + 1]) {
   trees_->init_block();
-  lfreq_ = trees_->l.freq;
-  dfreq_ = trees_->d.freq;
   out_.push_back(0x78);  // deflate, 32 KiB window
   out_.push_back(0x9c);  // default level, no dictionary; 0x789c % 31 == 0
 }
@@ -319,6 +317,11 @@ void compress_block(BitOut &w, const Token *syms, size_t nsyms, const uint16_t *
   uint8_t dist_n[kDCodes];
   for (int dc = 0; dc < kDCodes; ++dc) dist_bits[dc] = dcode[dc], dist_n[dc] = uint8_t(dlen[dc] + kDeflateCodes.extra_d[dc]);
   if (w.n >= 8) w.put_flush(0, 0);
+  // The bit buffer in locals: stores through the output byte pointer could
+  // otherwise be taken to change it.
+  uint8_t *o = w.o;
+  uint64_t bits = w.bits;
+  int n = w.n;
   for (size_t i = 0; i < nsyms; ++i) {
     const Token t = syms[i];
     const bool match = t.is_match();
@@ -326,8 +329,14 @@ void compress_block(BitOut &w, const Token *syms, size_t nsyms, const uint16_t *
     const unsigned dist = t.distance() - unsigned(match), dc = kDeflateCodes.dist(dist);  // 0 for a literal
     const unsigned dn = match ? dist_n[dc] : 0;
     const uint64_t d = match ? (dist_bits[dc] | (dist - kDeflateCodes.dist_base[dc]) << dlen[dc]) : 0;
-    w.put_flush(sym_bits[s] | d << sym_n[s], sym_n[s] + int(dn));
+    bits |= (sym_bits[s] | d << sym_n[s]) << n;
+    n += sym_n[s] + int(dn);
+    std::memcpy(o, &bits, 8);
+    o += n >> 3;
+    bits >>= n & ~7;
+    n &= 7;
   }
+  w.o = o, w.bits = bits, w.n = n;
   w.put(lcode[kEndBlock], llen[kEndBlock]);
 }
 
@@ -338,6 +347,10 @@ void ZlibBlockWriter::flush(bool last) {
   static const Tables tb;
   const size_t stored_len = pos_ - block_start_;
   const bool in_window = block_start_ >= base_;
+  for (int i = 0; i < kLCodes; ++i) tr.l.freq[i] += lcount_[0][i] + lcount_[1][i];
+  for (int i = 0; i < kDCodes; ++i) tr.d.freq[i] = dcount_[0][i] + dcount_[1][i];
+  std::memset(lcount_, 0, sizeof lcount_);
+  std::memset(dcount_, 0, sizeof dcount_);
   tr.build({&tr.l, tb.static_llen, kDeflateCodes.extra_l, 257, kLCodes, kMaxBits});
   static constexpr uint8_t kStaticD[kDCodes] = {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5,
                                                 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};

@@ -66,12 +66,12 @@ class ZlibBlockWriter {
     if (at >= check_at_) loop_top(at);
     if (pending_) flush(false), pending_ = false;
     syms_[nsyms_++] = t;
-    // Counted without a branch on the kind: a literal's distance count goes
-    // to a slot past the codes, which the tree building overwrites.
+    // Counted without a branch on the kind.
     const bool match = t.is_match();
     const unsigned v = t.value();
-    ++lfreq_[match ? kDeflateCodes.length_code[v] + 257 : v];
-    ++dfreq_[match ? kDeflateCodes.dist(t.distance() - 1) : DeflateCodes::kDCodes];
+    const size_t half = nsyms_ & 1;  // two sets of counts: a run of one symbol does not wait on itself
+    ++lcount_[half][match ? kDeflateCodes.length_code[v] + 257 : v];
+    ++dcount_[half][match ? kDeflateCodes.dist(t.distance() - 1) : DeflateCodes::kDCodes];
     pos_ = at + (match ? v + 3 : 1);
     if (match && at + 1 >= check_at_) loop_top(at + 1);
     if (nsyms_ == kBlockSymbols) {
@@ -99,7 +99,9 @@ class ZlibBlockWriter {
   std::span<const uint8_t> stream_;
   std::vector<uint8_t> &out_;
   std::unique_ptr<Trees> trees_;
-  uint32_t *lfreq_, *dfreq_;  // the trees' symbol counts
+  // The block's symbol counts; a literal's distance count goes to the slot
+  // past the codes.
+  uint32_t lcount_[2][288] = {}, dcount_[2][DeflateCodes::kDCodes + 2] = {};
   std::unique_ptr<Token[]> syms_;
   size_t nsyms_ = 0;
   size_t pos_ = 0, base_ = 0, block_start_ = 0;
