@@ -82,9 +82,13 @@ def run_png(quick=False, log=say):
                     gc.collect()
                     (r,), (base,), t, k = interleaved(lambda: img.save(out), [lambda: zlib.compress(raw)],
                                                       save_rounds, target)
-                    entry["save"] = {"ratio": r, "seconds": t, "rounds": save_rounds, "calls_per_run": k}
+                    with open(out, "rb") as f:
+                        identical = idat_data(f.read()) == zlib.compress(raw)
+                    entry["save"] = {"ratio": r, "seconds": t, "rounds": save_rounds, "calls_per_run": k,
+                                     "identical": identical}
                     entry["compress_s"] = base
-                    log("  %-16s save %5.2fx of zlib.compress %8.3f ms" % (name, r, base * 1e3))
+                    log("  %-16s save %5.2fx of zlib.compress %8.3f ms%s"
+                        % (name, r, base * 1e3, "" if identical else "  NOT zlib.compress's bytes"))
                     img = raw = None
             results.append(entry)
             gc.collect()

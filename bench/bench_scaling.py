@@ -43,8 +43,10 @@ if %(memory)r:
     print(json.dumps({"growth": status("VmHWM") - before, "stream": len(raw), "file": size}))
 else:
     (r,), (base,), t, _ = interleaved(lambda: img.save(out), [lambda: zlib.compress(raw)], %(rounds)d)
+    with open(out, "rb") as f:
+        identical = idat_data(f.read()) == zlib.compress(raw)
     os.unlink(out)
-    print(json.dumps({"ratio": r, "save_s": t, "compress_s": base}))
+    print(json.dumps({"ratio": r, "save_s": t, "compress_s": base, "identical": identical}))
 """
 
 

@@ -211,7 +211,10 @@ PyObject *compressed_by(RowSource &src, Deflater &deflater) {
 // use (png/parallel.hpp), into the same bytes.
 PyObject *compressed_here(RowSource &src) {
   ParallelPlan plan;
-  if (src.raw_bytes() >= parallel_min_bytes()) plan = without_gil([&] { return parallel_plan(src.raw_bytes()); });
+  if (src.raw_bytes() >= parallel_min_bytes()) {
+    src.release();  // the first plan of a process runs the probe, without the lock
+    plan = without_gil([&] { return parallel_plan(src.raw_bytes()); });
+  }
   if (plan.threads >= 2) {
     ParallelDeflater deflater(src.raw_bytes(), src.row_step(), plan);
     return compressed_by(src, deflater);

@@ -188,12 +188,16 @@ struct ParallelDeflater::Job {
 
   ~Job() { halt(); }
 
-  void halt() {
-    if (workers.empty()) return;
+  // Workers stop after the segment in hand; halt() also waits for them.
+  void give_up() {
     stop = true;
     filled = SIZE_MAX, consumed = SIZE_MAX;
     filled.notify_all();
     consumed.notify_all();
+  }
+  void halt() {
+    if (workers.empty()) return;
+    give_up();
     for (auto &w : workers) w.join();
     workers.clear();
   }
@@ -284,7 +288,7 @@ bool parallel_compress(std::span<const uint8_t> in, std::vector<uint8_t> &out, c
     job.filled = in.size();
     if (!job.start()) return false;
     out.clear();
-    out.reserve(in.size() / 2 + 64);
+    out.reserve(in.size() + in.size() / 1000 + 64);
     const bool ok = job.splice(out);
     job.halt();
     return ok;
@@ -341,27 +345,52 @@ void ParallelDeflater::push(size_t n) {
   job_->filled.notify_all();
 }
 
-bool ParallelDeflater::finish(std::vector<uint8_t> &out) {
+// One zlib call over the whole stream, as if the threads had never been; the
+// output grows as it is written, so that only its own pages are touched.
+static bool compress_whole(std::span<const uint8_t> in, std::vector<uint8_t> &out) {
+  z_stream zs{};
+  if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) return false;
+  int r = Z_OK;
   try {
-    if (job_->workers.empty() && job_->threads) throw std::bad_alloc();  // no thread: one call is quicker
     out.clear();
-    out.reserve(job_->in.size() / 2 + 64);
-    bool ok = job_->splice(out);
-    job_->halt();
-    if (ok) return true;
+    out.reserve(deflateBound(&zs, uLong(in.size())));
+    zs.next_in = const_cast<Bytef *>(in.data());
+    zs.avail_in = uInt(in.size());  // a scanline stream is below 2 GiB
+    while (r == Z_OK) {
+      const size_t used = out.size(), room = std::min(out.capacity() - used, size_t(1) << 20);
+      out.resize(used + std::max<size_t>(room, 64));
+      zs.next_out = out.data() + used;
+      zs.avail_out = uInt(out.size() - used);
+      r = deflate(&zs, Z_FINISH);
+      out.resize(out.size() - zs.avail_out);
+    }
   } catch (const std::bad_alloc &) {
-    job_->halt();
+    r = Z_MEM_ERROR;
   }
-  // One zlib call over the whole stream, as if the threads had never been.
-  uLongf n = compressBound(uLong(job_->in.size()));
+  deflateEnd(&zs);
+  return r == Z_STREAM_END;
+}
+
+bool ParallelDeflater::finish(std::vector<uint8_t> &out) {
+  bool ok = false;
   try {
-    out.resize(n);
+    // Without a worker the splice would only add to one call's work.
+    if (!job_->workers.empty() || !job_->threads) {
+      out.clear();
+      out.reserve(job_->in.size() + job_->in.size() / 1000 + 64);  // untouched until written
+      ok = job_->splice(out);
+    }
   } catch (const std::bad_alloc &) {
-    return false;
   }
-  if (compress2(out.data(), &n, job_->in.data(), uLong(job_->in.size()), Z_DEFAULT_COMPRESSION) != Z_OK) return false;
-  out.resize(n);
-  return true;
+  if (!ok) {
+    // The one call starts at once; a worker still in a segment finishes it
+    // on a core of its own meanwhile.
+    job_->give_up();
+    ok = compress_whole(job_->in, out);
+  }
+  job_->halt();
+  job_.reset();  // the stream and the token arrays go before the caller copies the result
+  return ok;
 }
 
 }  // namespace corvane

@@ -4,6 +4,7 @@ noise zlib stores, a blank image whose segments never fall into step), however m
 are, and with no thread to be had."""
 import json
 import os
+import platform
 import resource
 import shutil
 import subprocess
@@ -19,6 +20,7 @@ import pngtools as pt
 from Corvane.simpleImage_ext import SimpleImage
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
+PYPY = platform.python_implementation() == "PyPy"
 # PyPy's os has no sched_*affinity: the cores are then counted, and narrowed, by taskset.
 CORES = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 # Streams of 1.6 MB and more: above the size from which a save splits its work.
@@ -161,3 +163,39 @@ def test_a_large_save_without_other_cores_gives_the_same_file(tmp_path, limit):
     assert json.loads(proc.stdout.splitlines()[-1]) == "saved"
     assert (tmp_path / "there.png").read_bytes() == (tmp_path / "here.png").read_bytes()
     check_file((tmp_path / "here.png").read_bytes(), width, height, rgb, None)
+
+
+MEMORY = r"""
+import json, os, sys
+sys.path.insert(0, %r)
+from Corvane.simpleImage_ext import SimpleImage
+d = sys.argv[1]
+w, h = %d, %d
+im = SimpleImage(w, h, open(d + "/rgb", "rb").read(), None, png_filters=bytearray([4]) * h)
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak starts again from here
+before = status("VmRSS")
+im.save(d + "/big.png")
+print(json.dumps(status("VmHWM") - before))
+"""
+
+
+def test_a_large_save_holds_at_most_the_stream_and_the_file_and_16_mib(tmp_path):
+    # The whole stream is made before its last segment can be deflated; beyond it and the
+    # compressed result, only the segments in flight (their tokens) and each thread's zlib.
+    width, height = 3000, 1200
+    rgb, _ = pixels_of("photo", width, height, 3, 5)
+    (tmp_path / "rgb").write_bytes(rgb)
+    proc = subprocess.run([sys.executable, "-c", MEMORY % (TESTS, width, height), str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    growth = json.loads(proc.stdout.splitlines()[-1])
+    stream, compressed = (width * 3 + 1) * height, len(idat((tmp_path / "big.png").read_bytes()))
+    # PyPy copies the result once more, into an object of its own.
+    allowed = stream + compressed + (16 << 20) + (compressed if PYPY else 0)
+    assert growth <= allowed
