@@ -404,10 +404,10 @@ void ZlibBlockWriter::flush(bool last) {
     send_tree(tr.l, lcodes - 1);
     send_tree(tr.d, dcodes - 1);
     uint8_t llen[kLCodes], dlen[kDCodes];
-    for (int i = 0; i < kLCodes; ++i) llen[i] = uint8_t(tr.l.len[i]);
-    for (int i = 0; i < kDCodes; ++i) dlen[i] = uint8_t(tr.d.len[i]);
     // Symbols past max_code never occur; their lengths (the guard among
-    // them) are not read.
+    // them) are left out of the tables.
+    for (int i = 0; i < kLCodes; ++i) llen[i] = i <= tr.l.max_code ? uint8_t(tr.l.len[i]) : 0;
+    for (int i = 0; i < kDCodes; ++i) dlen[i] = i <= tr.d.max_code ? uint8_t(tr.d.len[i]) : 0;
     compress_block(w, syms_.get(), nsyms_, tr.l.code, llen, tr.d.code, dlen);
   }
   if (last) w.windup();
