@@ -81,7 +81,9 @@ bool deflate_segment(Deflater &d, std::span<const uint8_t> in, Segment &seg) {
   const size_t trusted = seg.trusted(in.size());
   try {
     seg.tokens.clear();
-    seg.tokens.reserve((seg.input_end - seg.start) / 2);  // seldom outgrown in image rows
+    // A token covers a byte at least, so the array never moves; only the
+    // pages its tokens fill are touched.
+    seg.tokens.reserve(seg.input_end - seg.start);
     Token t;
     for (size_t pos = seg.start; pos <= trusted && pos < seg.input_end;) {
       if (!reader.next(t) || reader.stored()) return false;
