@@ -269,9 +269,7 @@ bool ZlibBlockWriter::finish(uint32_t adler) {
 
 namespace {
 
-// The bits of one block, lowest first. put() keeps fewer than 32 bits; a
-// token's bits go in with flush_bytes(), which keeps fewer than 8 and needs
-// 8 bytes of room past the end.
+// The bits of one block, lowest first; put() keeps fewer than 32 of them.
 struct BitOut {
   uint8_t *o;
   uint64_t bits;
@@ -286,14 +284,6 @@ struct BitOut {
       bits >>= 32;
       n -= 32;
     }
-  }
-  void put_flush(uint64_t value, int length) {  // length <= 56 - n
-    bits |= value << n;
-    n += length;
-    std::memcpy(o, &bits, 8);
-    o += n >> 3;
-    bits >>= n & ~7;
-    n &= 7;
   }
   void windup() {
     for (; n > 0; n -= 8) *o++ = uint8_t(bits), bits >>= 8;
@@ -316,9 +306,11 @@ void compress_block(BitOut &w, const Token *syms, size_t nsyms, const uint16_t *
   uint32_t dist_bits[kDCodes];
   uint8_t dist_n[kDCodes];
   for (int dc = 0; dc < kDCodes; ++dc) dist_bits[dc] = dcode[dc], dist_n[dc] = uint8_t(dlen[dc] + kDeflateCodes.extra_d[dc]);
-  if (w.n >= 8) w.put_flush(0, 0);
-  // The bit buffer in locals: stores through the output byte pointer could
-  // otherwise be taken to change it.
+  for (; w.n >= 8; w.n -= 8) *w.o++ = uint8_t(w.bits), w.bits >>= 8;
+  // The bit buffer in locals (stores through the output byte pointer could
+  // otherwise be taken to change it), fewer than 8 bits kept after each
+  // token, whose at most 48 bits go out whole bytes at a time: the block's
+  // room has 8 bytes more than it needs.
   uint8_t *o = w.o;
   uint64_t bits = w.bits;
   int n = w.n;

@@ -83,8 +83,6 @@ class ZlibBlockWriter {
     }
   }
 
-  // Where the tokens given so far end.
-  size_t position() const { return pos_; }
   // Once the tokens cover the stream: the last block and the trailer.
   // False if they do not end where the stream ends.
   bool finish(uint32_t adler);

@@ -251,33 +251,33 @@ struct ParallelDeflater::Job {
     const size_t n = in.size();
     ZlibBlockWriter writer(in, out);
     if (!ready(0)) return false;
-    auto cursor = std::make_unique<Cursor>(segs[0].tokens, 0);
+    Cursor cursor(segs[0].tokens, 0);
     size_t trusted = segs[0].trusted(n);
     uint32_t adler = segs[0].adler;
     for (size_t k = 1; k < nseg; ++k) {
       if (!ready(k)) return false;
       const size_t s = segs[k].start;
-      auto b = std::make_unique<Cursor>(segs[k].tokens, s);
-      Cursor &a = *cursor;
+      Cursor b(segs[k].tokens, s);
+      Cursor &a = cursor;
       for (;;) {
-        if (a.pos == b->pos && b->pos > s &&
-            ((a.after_match && b->after_match) || (a.literals >= kLiteralRun && b->literals >= kLiteralRun)))
+        if (a.pos == b.pos && b.pos > s &&
+            ((a.after_match && b.after_match) || (a.literals >= kLiteralRun && b.literals >= kLiteralRun)))
           break;
-        if (a.pos <= b->pos) {
+        if (a.pos <= b.pos) {
           if (!a.step() || a.pos > trusted) return false;
           writer.add(a.token);
-        } else if (!b->step()) {
+        } else if (!b.step()) {
           return false;
         }
       }
-      cursor = std::move(b);
+      cursor = b;
       trusted = segs[k].trusted(n);
       adler = uint32_t(adler32_combine(adler, segs[k].adler, z_off_t(segs[k].end - s)));
       done_with(k - 1);
     }
-    while (cursor->pos < n) {
-      if (!cursor->step() || cursor->pos > trusted) return false;
-      writer.add(cursor->token);
+    while (cursor.pos < n) {
+      if (!cursor.step() || cursor.pos > trusted) return false;
+      writer.add(cursor.token);
     }
     done_with(nseg - 1);
     return writer.finish(adler);

@@ -82,18 +82,6 @@ class TokenReader {
   };
 
   bool refill_ok(int bits);
-  // At least 56 bits in the buffer while 8 bytes are left to load.
-  void refill() {
-    if (in_.size() - at_ >= 8) {
-      uint64_t w;
-      __builtin_memcpy(&w, in_.data() + at_, 8);
-      bitbuf_ |= w << bitcount_;  // bits above the count are the next ones, or zero
-      at_ += size_t(63 - bitcount_) >> 3;
-      bitcount_ |= 56;
-    } else {
-      refill_ok(56);
-    }
-  }
   uint32_t peek(int bits) { return uint32_t(bitbuf_ & ((uint64_t(1) << bits) - 1)); }
   void drop(int bits) {
     bitbuf_ >>= bits;
