@@ -127,3 +127,21 @@ def test_threads_open_and_save_at_once(m, tmp_path):
         t.join()
     assert not errors
     assert m.SimpleImage.open(str(tmp_path / "out0.png"))._pixels == want._pixels
+
+
+def test_the_package_names_the_inflater_its_build_linked():
+    # The test runs say which build they test (CORVANE_EXPECT_INFLATER): a
+    # build that silently lost ISA-L, or linked it when told not to, fails here.
+    import os
+    import Corvane
+    assert Corvane.inflater in ("isa-l", "zlib")
+    expected = os.environ.get("CORVANE_EXPECT_INFLATER")
+    if expected:
+        assert Corvane.inflater == expected
+    ext = Corvane.simpleImage_ext.__file__
+    if os.path.exists("/proc/self/maps"):
+        with open("/proc/self/maps") as f:
+            mapped = f.read()
+        # The extension is loaded by now; ISA-L is mapped exactly when it was linked
+        # (the wheels carry it under a hashed name: libisal-XXXX.so).
+        assert ("libisal" in mapped) == (Corvane.inflater == "isa-l"), ext
