@@ -23,9 +23,13 @@ FUZZ_PY_TIME ?= 120
 SOAK_ROUNDS ?= 100000
 
 # `make dist` builds the sdist and a repaired wheel per host into dist/
-# (DIST_HOSTS); `make dist-test` builds them for DIST_HOSTS, installs each in a
-# fresh environment from dist/ alone and runs the tests against it.
+# (DIST_HOSTS), and one wheel on the stable ABI (cp312-abi3, built on
+# DIST_ABI3; empty to skip) for every later CPython; `make dist-test` builds
+# them, installs each in a fresh environment from dist/ alone and runs the
+# tests against it, the abi3 wheel on each of DIST_ABI3_TEST.
 DIST_HOSTS ?= 3.8 3.9 3.10 3.11 3.12 3.13 pypy
+DIST_ABI3 ?= 3.12
+DIST_ABI3_TEST ?= 3.12 3.13
 
 .PHONY: demo test asan leakcheck bench bench-report fuzz soak dist dist-test clean
 
@@ -61,10 +65,10 @@ bench-report:
 	@python3 bench/report.py
 
 dist:
-	@scripts/dist.sh $(DIST_HOSTS)
+	@DIST_ABI3="$(DIST_ABI3)" scripts/dist.sh $(DIST_HOSTS)
 
 dist-test: dist
-	@scripts/dist-test.sh $(DIST_HOSTS)
+	@DIST_ABI3="$(DIST_ABI3)" DIST_ABI3_TEST="$(DIST_ABI3_TEST)" scripts/dist-test.sh $(DIST_HOSTS)
 
 clean:
 	rm -rf build .venv dist

@@ -1,7 +1,7 @@
 // bmp/bmp.hpp: the Python-facing BMP reader. `fn` is the module function
 // being run; `struct` is looked up in its namespace at each use.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstdint>
 

@@ -9,8 +9,13 @@ namespace {
 
 // o[:], refused for objects without item access the way the host refuses it.
 PyObject *full_slice(PyObject *o) {
+#if defined(Py_LIMITED_API)
+  const bool subscriptable = PyType_GetSlot(Py_TYPE(o), Py_mp_subscript) != nullptr;
+#else
   PyMappingMethods *m = Py_TYPE(o)->tp_as_mapping;
-  if (!m || !m->mp_subscript) return PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", type_name(o));
+  const bool subscriptable = m && m->mp_subscript;
+#endif
+  if (!subscriptable) return PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", type_name(o));
   Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
   return all ? PyObject_GetItem(o, all.get()) : nullptr;
 }

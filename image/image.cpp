@@ -2,6 +2,8 @@
 #include "image/image.hpp"
 
 #include <cstddef>
+#include <new>
+#include <vector>
 #if defined(PYPY_VERSION)
 #include <structmember.h>
 #endif
@@ -51,8 +53,8 @@ PyObject *checked_bytearray(PyObject *o, Py_ssize_t expected, bool fresh, const 
 PyObject *image_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
   BoundArgs a;
-  if (bind_tuple(kConstructorSignature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), kwargs, a) < 0)
-    return nullptr;
+  const SeqItems items(args);
+  if (bind_tuple(kConstructorSignature, items.data(), items.size(), kwargs, a) < 0) return nullptr;
   int32_t width, height;
   if (to_i32(a[0], &width) < 0 || to_i32(a[1], &height) < 0) return nullptr;
   return construct_image(type, width, height, a[2], a[3], a[4], a[5], a[6]);
@@ -70,7 +72,10 @@ void clear_fields(ImageObject *im) {
 // recursively and overflow the C stack; the host's trashcan defers the deeper
 // levels, as its own containers do. cpyext has no trashcan, and needs none:
 // it does not free C-held references recursively on the C stack.
-#if defined(PYPY_VERSION)
+// The stable ABI has no trashcan, so that build defers the same way on its
+// own: past kDeferDepth images being freed inside one another on a thread,
+// the next is put aside and freed by the outermost one, once it is done.
+#if defined(PYPY_VERSION) || defined(Py_LIMITED_API)
 #define CORVANE_TRASHCAN_BEGIN(op, fn)
 #define CORVANE_TRASHCAN_END
 #else
@@ -78,14 +83,49 @@ void clear_fields(ImageObject *im) {
 #define CORVANE_TRASHCAN_END Py_TRASHCAN_END
 #endif
 
-void image_dealloc(PyObject *self) {
+void free_image(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  CORVANE_TRASHCAN_BEGIN(self, image_dealloc)
   clear_fields(as_image(self));
+#if defined(Py_LIMITED_API)
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+#else
   type->tp_free(self);
+#endif
   Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+#if defined(Py_LIMITED_API)
+constexpr int kDeferDepth = 50;
+thread_local int dealloc_depth = 0;
+thread_local std::vector<PyObject *> deferred;
+#endif
+
+void image_dealloc(PyObject *self) {
+  PyObject_GC_UnTrack(self);
+#if defined(Py_LIMITED_API)
+  if (dealloc_depth >= kDeferDepth) {
+    try {
+      deferred.push_back(self);
+      return;
+    } catch (const std::bad_alloc &) {
+      // No room to put it aside: freed here, one level deeper.
+    }
+  }
+  ++dealloc_depth;
+  free_image(self);
+  if (dealloc_depth == 1) {
+    while (!deferred.empty()) {
+      PyObject *next = deferred.back();
+      deferred.pop_back();
+      free_image(next);
+    }
+  }
+  --dealloc_depth;
+#else
+  CORVANE_TRASHCAN_BEGIN(self, image_dealloc)
+  free_image(self);
   CORVANE_TRASHCAN_END
+#endif
 }
 
 // _pixels holds only a bytearray or None and cannot take part in a cycle.
@@ -139,7 +179,11 @@ PyObject *construct_image(PyTypeObject *type, int32_t width, int32_t height, PyO
   Result<ImageSizes> sizes = image_sizes(width, height);
   if (!sizes) return raise_core(sizes.err);
 
+#if defined(Py_LIMITED_API)
+  Ref obj = Ref::steal(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
+#else
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
+#endif
   if (!obj) return nullptr;
   ImageObject *im = as_image(obj.get());
   im->width = im->height = 0;
@@ -218,6 +262,9 @@ PyObject *make_image_type(PyGetSetDef *properties) {
   if (type) {
     Py_INCREF(type);  // the module keeps its own reference for the life of the process
     ImageType = reinterpret_cast<PyTypeObject *>(type);
+#if defined(Py_LIMITED_API)
+    remember_type_name(ImageType, type_spec.name);
+#endif
   }
 #if defined(PYPY_VERSION)
   if (type && take_layout_members(type) < 0) {

@@ -3,7 +3,7 @@
 // never NULL (None when absent): alpha plane, PNG chunk list, PNG filter
 // types, BMP header values.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstdint>
 

@@ -7,7 +7,7 @@
 // and the general path re-reads every field of the image after each call out
 // and lets the host index the buffer, so a resized or replaced _pixels gives
 // the host's own error instead of a stale pointer.
-#include <Python.h>
+#include "module/python.hpp"
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>
 #endif
@@ -29,9 +29,18 @@ namespace {
 
 // An exact int of one digit read in place: coordinates and components
 // nearly always are, and the conversion call costs more than the rest of
-// the fast path. False for anything else (PyPy reads none in place).
+// the fast path. False for anything else (PyPy reads none in place). On the
+// stable ABI, which hides the digits, the value of an exact int is asked for
+// and kept to the one-digit range, so that both builds take the same path.
 inline bool compact_int(PyObject *o, long *v) {
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030C0000
+#if defined(Py_LIMITED_API)
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow = 0;
+  const long x = PyLong_AsLongAndOverflow(o, &overflow);
+  if (overflow || x <= -(1L << 30) || x >= (1L << 30)) return false;
+  *v = x;
+  return true;
+#elif !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030C0000
   auto *l = reinterpret_cast<PyLongObject *>(o);
   if (!PyUnstable_Long_IsCompact(l)) return false;
   *v = long(PyUnstable_Long_CompactValue(l));
@@ -243,11 +252,12 @@ inline uint8_t *plain_pixel(PyObject *self, PyObject *coords) {
 
 // The low bytes of three one-digit exact ints in an exact list or tuple.
 inline bool plain_rgb(PyObject *value, uint8_t (&rgb)[3]) {
-  if (!(PyTuple_CheckExact(value) || PyList_CheckExact(value)) || PySequence_Fast_GET_SIZE(value) != 3) return false;
-  PyObject *const *items = PySequence_Fast_ITEMS(value);
+  if (!(PyTuple_CheckExact(value) || PyList_CheckExact(value))) return false;
+  const SeqItems items(value);
+  if (items.size() != 3) return false;
   for (int i = 0; i < 3; ++i) {
     long v;
-    if (!PyLong_CheckExact(items[i]) || !compact_int(items[i], &v)) return false;
+    if (!PyLong_CheckExact(items.data()[i]) || !compact_int(items.data()[i], &v)) return false;
     rgb[i] = uint8_t(v & 255);
   }
   return true;

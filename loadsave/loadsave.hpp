@@ -2,7 +2,7 @@
 // bytes into an image, sniffing PNG or BMP; `fn` is the member being run,
 // whose namespace late-bound names resolve in.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include "loadsave/loaded.hpp"
 

@@ -97,10 +97,10 @@ int raise_incorrect_type(PyObject *o, PyTypeObject *expected, const char *param)
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
                  "Subclasses of built-in types are not accepted.",
-                 param, expected->tp_name, type_name(o));
+                 param, type_name_of(expected), type_name(o));
   else
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
-                 expected->tp_name, type_name(o));
+                 type_name_of(expected), type_name(o));
   return -1;
 }
 
@@ -166,8 +166,12 @@ bool has_int_conversion(PyObject *o) {
 }
 #else
 bool has_int_conversion(PyObject *o) {
+#if defined(Py_LIMITED_API)
+  return PyType_GetSlot(Py_TYPE(o), Py_nb_int) || PyType_GetSlot(Py_TYPE(o), Py_nb_index);
+#else
   PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
   return nb && (nb->nb_int || nb->nb_index);
+#endif
 }
 #endif
 

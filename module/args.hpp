@@ -3,7 +3,7 @@
 // converters (exact built-in types, 32-bit integers) follow CPython's
 // converter convention: 0 on success, -1 with an exception set.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstdint>
 #include <span>

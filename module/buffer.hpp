@@ -2,7 +2,7 @@
 // it, released on every way out. No caller code may run while a span taken
 // from it is in use: a bytearray can move when resized.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -89,7 +89,15 @@ class Slices {
     // dimension, is taken as the bytes it holds; one with gaps is no more
     // bytes-like here than it is to a join.
     if (base_) {
+#if defined(Py_LIMITED_API)
+      // The view a memoryview holds is out of the stable ABI's reach; one
+      // taken from it describes the same memory.
+      BufferView held;
+      if (held.get(base_.get(), PyBUF_FULL_RO) < 0) return -1;
+      const Py_buffer *v = &held.raw();
+#else
       const Py_buffer *v = PyMemoryView_GET_BUFFER(base_.get());
+#endif
       if (!PyBuffer_IsContiguous(v, 'C')) {
         PyErr_Format(PyExc_TypeError, "memoryview: underlying buffer is not C-contiguous");
         base_ = Ref();
@@ -111,6 +119,19 @@ class Slices {
 
 namespace corvane {
 
+// Whether a memoryview views an exact bytes object (which nothing can change).
+inline bool views_bytes(PyObject *view) {
+#if defined(Py_LIMITED_API)
+  // A released view has no .obj: it views nothing.
+  Ref base = Ref::steal(PyObject_GetAttrString(view, "obj"));
+  if (!base) PyErr_Clear();
+  return base && PyBytes_CheckExact(base.get());
+#else
+  PyObject *base = PyMemoryView_GET_BUFFER(view)->obj;
+  return base && PyBytes_CheckExact(base);
+#endif
+}
+
 // What a writer frames (a chunk's length and CRC are computed from it) or
 // lays into a file must be the bytes that are written, whatever caller code
 // runs in between: `o` itself when it is bytes or a memoryview of bytes,
@@ -119,10 +140,7 @@ namespace corvane {
 // own words. A new reference, or nullptr with the host's error.
 inline PyObject *freeze(PyObject *o) {
   if (PyBytes_CheckExact(o)) return Ref::borrow(o).release();
-  if (PyMemoryView_Check(o)) {
-    PyObject *base = PyMemoryView_GET_BUFFER(o)->obj;
-    if (base && PyBytes_CheckExact(base)) return Ref::borrow(o).release();
-  }
+  if (PyMemoryView_Check(o) && views_bytes(o)) return Ref::borrow(o).release();
   if (!PyObject_CheckBuffer(o)) return Ref::borrow(o).release();
   BufferView view;
   if (view.get(o) < 0) {
@@ -138,10 +156,19 @@ inline PyObject *freeze(PyObject *o) {
 inline std::optional<std::span<const uint8_t>> fixed_bytes(PyObject *o) {
   if (PyBytes_CheckExact(o))
     return std::span(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(o)), size_t(PyBytes_GET_SIZE(o)));
-  if (PyMemoryView_Check(o)) {
-    Py_buffer *v = PyMemoryView_GET_BUFFER(o);
-    if (v->obj && PyBytes_CheckExact(v->obj) && PyBuffer_IsContiguous(v, 'C'))
-      return std::span(static_cast<const uint8_t *>(v->buf), size_t(v->len));
+  if (PyMemoryView_Check(o) && views_bytes(o)) {
+#if defined(Py_LIMITED_API)
+    // The bytes outlive the view taken here: `o` holds them.
+    BufferView held;
+    if (held.get(o, PyBUF_FULL_RO) < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    const Py_buffer *v = &held.raw();
+#else
+    const Py_buffer *v = PyMemoryView_GET_BUFFER(o);
+#endif
+    if (PyBuffer_IsContiguous(v, 'C')) return std::span(static_cast<const uint8_t *>(v->buf), size_t(v->len));
   }
   return std::nullopt;
 }

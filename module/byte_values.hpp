@@ -3,7 +3,7 @@
 // its way out (about 150 ns); handing out one it has seen before costs almost
 // nothing. On CPython these are its own small-int cache.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstdint>
 

@@ -2,8 +2,10 @@
 #include "module/errors.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "module/host.hpp"
 #include "module/messages.hpp"
@@ -76,6 +78,64 @@ PyObject *raise_cxx_exception() noexcept {
   }
 }
 
-const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }
+#if defined(Py_LIMITED_API)
+namespace {
+struct KnownType {
+  PyTypeObject *type;
+  const char *spec_name;
+};
+KnownType known_types[4];
+}  // namespace
+
+void remember_type_name(PyTypeObject *t, const char *spec_name) {
+  for (KnownType &k : known_types)
+    if (!k.type || k.type == t) {
+      k = {t, spec_name};
+      return;
+    }
+}
+
+// tp_name is out of the stable ABI's reach, so it is rebuilt from the names
+// the type shows, as the host derives those from it: a static type's
+// tp_name is "module.name", the module left out for the built-ins; a class
+// statement's type, or a type renamed since, has its __name__; this module's
+// own types have their spec's dotted name while they keep their __name__.
+// The one type named otherwise than by the host: one another extension made
+// from a spec, which this names by its __name__ alone.
+const char *type_name_of(PyTypeObject *t) {
+  thread_local std::string ring[4];
+  thread_local unsigned next = 0;
+  std::string &out = ring[next++ % 4];
+  out.clear();
+  auto text = [](PyObject *s) -> const char * {
+    const char *u = s && PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, nullptr) : nullptr;
+    if (!u) PyErr_Clear();
+    return u;
+  };
+  // Naming a type must not disturb an error being raised, or set one.
+  PyObject *pending = PyErr_GetRaisedException();
+  Ref name = Ref::steal(PyType_GetName(t));
+  const char *n = text(name.get());
+  if (PyType_GetFlags(t) & Py_TPFLAGS_HEAPTYPE) {
+    for (const KnownType &k : known_types) {
+      if (k.type != t || !n) continue;
+      const char *dot = std::strrchr(k.spec_name, '.');
+      if (std::strcmp(dot ? dot + 1 : k.spec_name, n) == 0) n = k.spec_name;
+    }
+    out = n ? n : "?";
+  } else {
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(t), "__module__"));
+    const char *m = text(module.get());
+    if (m && std::strcmp(m, "builtins") != 0) out.append(m).append(".");
+    out += n ? n : "?";
+  }
+  PyErr_SetRaisedException(pending);
+  return out.c_str();
+}
+#else
+const char *type_name_of(PyTypeObject *t) { return t->tp_name; }
+#endif
+
+const char *type_name(PyObject *o) { return type_name_of(Py_TYPE(o)); }
 
 }  // namespace corvane

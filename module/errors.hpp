@@ -2,7 +2,7 @@
 // sites read `return type_error("...")`. PyObject* paths fail with nullptr,
 // int paths with -1.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include "image/result.hpp"
 
@@ -39,7 +39,15 @@ template <class T>
 // the lock held. Returns nullptr.
 [[gnu::cold]] PyObject *raise_cxx_exception() noexcept;
 
-// Name of an object's type as the host's own messages print it.
+// Name of an object's type, or of a type, as the host's own messages print
+// it (its tp_name). The text lasts until the next few calls on this thread.
 const char *type_name(PyObject *o);
+const char *type_name_of(PyTypeObject *t);
+
+#if defined(Py_LIMITED_API)
+// The tp_name of a type this module made from a spec, which the stable ABI
+// cannot read back (`spec_name` lasts as long as the process).
+void remember_type_name(PyTypeObject *t, const char *spec_name);
+#endif
 
 }  // namespace corvane

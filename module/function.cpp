@@ -1,7 +1,10 @@
 // module/function.cpp: the callable type behind every function and method.
 // On CPython calls arrive through vectorcall, and the method-descriptor flag
 // lets `obj.method(...)` skip making a bound method; PyPy's cpyext calls
-// through tp_call, so that general path is all it gets.
+// through tp_call, so that general path is all it gets. Built on the stable
+// ABI the two types are made from specs (heap types, immutable and not
+// instantiable, as the static ones are), and bound methods come from the
+// host's types.MethodType.
 #include "module/function.hpp"
 
 #include <cstddef>
@@ -38,7 +41,13 @@ struct FunctionObject {
   PyObject *weakrefs;
 };
 
+#if defined(Py_LIMITED_API)
+PyTypeObject *function_type = nullptr;  // made by function_type_ready()
+PyObject *method_type = nullptr;        // types.MethodType
+#else
 PyTypeObject FunctionType{};  // filled in by function_type_ready()
+PyTypeObject *const function_type = &FunctionType;
+#endif
 
 FunctionObject *as_fn(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
 
@@ -52,7 +61,7 @@ PyObject *new_ref_or_none(PyObject *o) {
   if (!self)
     return PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
   return PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                      f->name, (*d.self_type)->tp_name, type_name(self));
+                      f->name, type_name_of(*d.self_type), type_name(self));
 }
 
 // cpyext lets object.__new__ make a function object without a definition.
@@ -103,8 +112,8 @@ PyObject *fn_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf
 #else
 PyObject *fn_call(PyObject *callable, PyObject *args, PyObject *kwargs) {
   if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;  // cpyext passes {} for "no keywords"
-  PyObject *const *items = PySequence_Fast_ITEMS(args);
-  return dispatch(callable, items, PyTuple_GET_SIZE(args), [kwargs](auto &sig, auto *a, Py_ssize_t n, auto &b) {
+  const SeqItems items(args);
+  return dispatch(callable, items.data(), items.size(), [kwargs](auto &sig, auto *a, Py_ssize_t n, auto &b) {
     return bind_tuple(sig, a, n, kwargs, b);
   });
 }
@@ -115,7 +124,11 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     Py_INCREF(self);
     return self;
   }
+#if defined(Py_LIMITED_API)
+  return PyObject_CallFunctionObjArgs(method_type, self, obj, nullptr);
+#else
   return PyMethod_New(self, obj);
+#endif
 }
 
 PyObject *fn_repr(PyObject *self) {
@@ -126,6 +139,9 @@ PyObject *fn_repr(PyObject *self) {
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
   FunctionObject *f = as_fn(self);
+#if defined(Py_LIMITED_API)
+  Py_VISIT(Py_TYPE(self));  // instances of heap types own a reference to their type
+#endif
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->defaults);
@@ -153,7 +169,13 @@ void fn_dealloc(PyObject *self) {
   fn_clear(self);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
+#if defined(Py_LIMITED_API)
+  PyTypeObject *type = Py_TYPE(self);
   PyObject_GC_Del(self);
+  Py_DECREF(type);
+#else
+  PyObject_GC_Del(self);
+#endif
 }
 
 // --- attributes -----------------------------------------------------------
@@ -291,7 +313,17 @@ struct ClassSignatureObject {
   PyTypeObject *owner;
 };
 
+#if defined(Py_LIMITED_API)
+PyTypeObject *class_signature_type = nullptr;
+
+void class_signature_dealloc(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+#else
 PyTypeObject ClassSignatureType{};
+#endif
 
 PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
   auto *d = reinterpret_cast<ClassSignatureObject *>(self);
@@ -299,25 +331,48 @@ PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
   return build_signature(*d->sig, false, nullptr);
 }
 
+#if defined(Py_LIMITED_API)
+// A type made once and kept for the life of the process.
+PyTypeObject *make_type(PyType_Spec &spec) {
+  PyObject *t = PyType_FromSpec(&spec);
+  if (t) remember_type_name(reinterpret_cast<PyTypeObject *>(t), spec.name);
+  return reinterpret_cast<PyTypeObject *>(t);
+}
+#else
 // A static type object starts as zeros plus the one reference the process
 // holds; the rest is set field by field, which reads the same on every host.
 int ready_static_type(PyTypeObject &t) {
   Py_INCREF(reinterpret_cast<PyObject *>(&t));
   return PyType_Ready(&t);
 }
+#endif
 
 }  // namespace
 
 PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner) {
-  PyTypeObject &t = ClassSignatureType;
-  if (!(t.tp_flags & Py_TPFLAGS_READY)) {
-    t.tp_name = "Corvane.simpleImage_ext.class_signature";
-    t.tp_basicsize = sizeof(ClassSignatureObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_descr_get = class_signature_get;
-    if (ready_static_type(t) < 0) return nullptr;
+#if defined(Py_LIMITED_API)
+  if (!class_signature_type) {
+    PyType_Slot slots[] = {
+        {Py_tp_descr_get, reinterpret_cast<void *>(class_signature_get)},
+        {Py_tp_dealloc, reinterpret_cast<void *>(class_signature_dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"Corvane.simpleImage_ext.class_signature", int(sizeof(ClassSignatureObject)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    if (!(class_signature_type = make_type(spec))) return nullptr;
   }
-  auto *d = PyObject_New(ClassSignatureObject, &t);
+  PyTypeObject *t = class_signature_type;
+#else
+  PyTypeObject *t = &ClassSignatureType;
+  if (!(t->tp_flags & Py_TPFLAGS_READY)) {
+    t->tp_name = "Corvane.simpleImage_ext.class_signature";
+    t->tp_basicsize = sizeof(ClassSignatureObject);
+    t->tp_flags = Py_TPFLAGS_DEFAULT;
+    t->tp_descr_get = class_signature_get;
+    if (ready_static_type(*t) < 0) return nullptr;
+  }
+#endif
+  auto *d = PyObject_New(ClassSignatureObject, t);
   if (!d) return nullptr;
   d->sig = sig;
   d->owner = owner;  // the class holds this descriptor, so it outlives it
@@ -326,6 +381,36 @@ PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner) {
 
 PyObject *function_globals(PyObject *fn) { return as_fn(fn)->globals; }
 
+#if defined(Py_LIMITED_API)
+int function_type_ready() {
+  if (function_type) return 0;
+  Ref types = Ref::steal(PyImport_ImportModule("types"));
+  if (!types || !(method_type = PyObject_GetAttrString(types.get(), "MethodType"))) return -1;
+  static PyMemberDef members[] = {
+      {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+      {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+      {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+      {},
+  };
+  PyType_Slot slots[] = {
+      {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+      {Py_tp_dealloc, reinterpret_cast<void *>(fn_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
+      {Py_tp_traverse, reinterpret_cast<void *>(fn_traverse)},
+      {Py_tp_clear, reinterpret_cast<void *>(fn_clear)},
+      {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
+      {Py_tp_getset, fn_getset},
+      {Py_tp_methods, fn_methods},
+      {Py_tp_members, members},
+      {0, nullptr},
+  };
+  PyType_Spec spec{"Corvane.simpleImage_ext.function", int(sizeof(FunctionObject)), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                       Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                   slots};
+  return (function_type = make_type(spec)) ? 0 : -1;
+}
+#else
 int function_type_ready() {
   PyTypeObject &t = FunctionType;
   if (t.tp_flags & Py_TPFLAGS_READY) return 0;
@@ -350,10 +435,11 @@ int function_type_ready() {
   t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
   return ready_static_type(t);
 }
+#endif
 
 PyObject *make_function(const FnDef *def, PyObject *module_name, PyObject *globals) {
   const Signature &sig = def->sig;
-  FunctionObject *f = PyObject_GC_New(FunctionObject, &FunctionType);
+  FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
   if (!f) return nullptr;
 #ifdef CORVANE_VECTORCALL
   f->vectorcall = fn_vectorcall;

@@ -4,7 +4,7 @@
 // through the descriptor protocol, and bind their arguments from a Signature
 // before the implementation sees them.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include "module/args.hpp"
 

@@ -5,7 +5,7 @@
 // object, no reference count, no error state; only memory the stretch was
 // given, which nobody else can resize or free until the lock is back.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 namespace corvane {
 

@@ -57,7 +57,14 @@ int host_init_builtins() {
   Ref io_open = Ref::steal(io ? attr(io.get(), "open") : nullptr);
   PyErr_Clear();
   host.genuine_open = io_open && io_open.get() == host.open;
-#if defined(PYPY_VERSION)
+#if defined(Py_LIMITED_API)
+  // The stable ABI has PySys_Audit only from 3.13: the hooks are reached
+  // through sys.audit, which runs them alike.
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  host.audit = sys ? attr(sys.get(), "audit") : nullptr;
+  PyErr_Clear();
+  host.genuine_open = host.genuine_open && host.audit;
+#elif defined(PYPY_VERSION)
   // cpyext has no PySys_Audit: the hooks are reached through sys.audit. Its
   // PyErr_CheckSignals does nothing; PyPy runs a pending signal's handler
   // when Python code next runs, so a function of no work is kept to run.
@@ -114,7 +121,7 @@ int host_init_modules(PyObject *globals) {
   // runs: the same library gives the same bytes as zlib.compress.
   Ref runtime = Ref::steal(attr(zlib, "ZLIB_RUNTIME_VERSION"));
   PyErr_Clear();
-  const char *version = runtime && PyUnicode_Check(runtime.get()) ? PyUnicode_AsUTF8(runtime.get()) : nullptr;
+  const char *version = runtime && PyUnicode_Check(runtime.get()) ? PyUnicode_AsUTF8AndSize(runtime.get(), nullptr) : nullptr;
   PyErr_Clear();
   host.native_deflate = version && std::strcmp(version, linked_zlib_version()) == 0;
   return 0;
@@ -215,6 +222,11 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count, std::s
   const int flags = O_WRONLY;
   PyObject *event = name("open"), *mode = name("w");
   Ref flag_value = Ref::steal(event && mode ? PyLong_FromLong(flags) : nullptr);
+  Ref audited = Ref::steal(flag_value ? call(host.audit, event, path, mode, flag_value.get()) : nullptr);
+  if (!audited) return -1;
+#elif defined(Py_LIMITED_API)
+  PyObject *event = name("open"), *mode = name("w");
+  Ref flag_value = Ref::steal(event && mode ? PyLong_FromLong(O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) : nullptr);
   Ref audited = Ref::steal(flag_value ? call(host.audit, event, path, mode, flag_value.get()) : nullptr);
   if (!audited) return -1;
 #else

@@ -5,7 +5,7 @@
 // loaded with are kept too, so a codec can tell the genuine host object (the
 // usual case) from a stand-in and take a native path for the former only.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstring>
 #include <span>
@@ -20,8 +20,10 @@ struct Host {
   // Whether that open is the host's own io.open, so that a file it would
   // open may be opened natively instead.
   bool genuine_open = false;
+#if defined(PYPY_VERSION) || defined(Py_LIMITED_API)
+  PyObject *audit = nullptr;  // sys.audit, where PySys_Audit cannot be had
+#endif
 #if defined(PYPY_VERSION)
-  PyObject *audit = nullptr;                // sys.audit
   PyObject *run_signal_handlers = nullptr;  // a Python function of no work
   // ffi.from_buffer and ffi.cast of PyPy's own _cffi_backend (nullptr where
   // it cannot be had): the address of a bytes object's storage, reached from

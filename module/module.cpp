@@ -1,7 +1,7 @@
 // module/module.cpp: loading Corvane.simpleImage_ext. Single-phase init: the
 // module is built once per process; a later init hands back the same object.
 // Any failing step discards the half-built module and leaves no entry behind.
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstring>
 #include <utility>

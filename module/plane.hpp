@@ -3,7 +3,7 @@
 // A header may claim far more than its file holds; a few bytes of input must
 // not cost gigabytes before the short data is found.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // Ownership is said at the point of taking it: Ref::steal adopts a new
 // reference, Ref::borrow adds one. release() hands the reference back out.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <utility>
 
@@ -21,7 +21,8 @@ class Ref {
   }
   Ref(Ref &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref &operator=(Ref &&o) noexcept {
-    Py_XSETREF(p_, std::exchange(o.p_, nullptr));
+    PyObject *old = std::exchange(p_, std::exchange(o.p_, nullptr));
+    Py_XDECREF(old);
     return *this;
   }
   Ref(const Ref &) = delete;
@@ -41,6 +42,9 @@ inline PyObject *new_none() {
 
 // Replace an owned field with a new reference; the old value is released
 // last, so its destructor sees the object already consistent.
-inline void set_field(PyObject *&field, PyObject *owned) { Py_XSETREF(field, owned); }
+inline void set_field(PyObject *&field, PyObject *owned) {
+  PyObject *old = std::exchange(field, owned);
+  Py_XDECREF(old);
+}
 
 }  // namespace corvane

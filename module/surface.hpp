@@ -1,7 +1,7 @@
 // module/surface.hpp: the tables through which Python reaches the module:
 // module functions, class members and properties, in the order they are bound.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <span>
 

@@ -4,6 +4,17 @@
 #include "module/errors.hpp"
 
 namespace corvane {
+namespace {
+
+bool has_iter_slot(PyObject *o) {
+#if defined(Py_LIMITED_API)
+  return PyType_GetSlot(Py_TYPE(o), Py_tp_iter) != nullptr;
+#else
+  return Py_TYPE(o)->tp_iter != nullptr;
+#endif
+}
+
+}  // namespace
 
 PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected, Wording wording) {
   if (got > expected) return PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
@@ -14,18 +25,17 @@ PyObject *raise_unpack(Py_ssize_t got, Py_ssize_t expected, Wording wording) {
 
 int unpack_exact(PyObject *value, Ref *out, Py_ssize_t n, Wording wording) {
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-    if (size != n) return fail(raise_unpack(size, n, wording));
-    PyObject *const *items = PySequence_Fast_ITEMS(value);
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+    const SeqItems items(value);
+    if (items.size() != n) return fail(raise_unpack(items.size(), n, wording));
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items.data()[i]);
     return 0;
   }
   Ref it = Ref::steal(PyObject_GetIter(value));
   if (!it) {
     // The host words an unpacking of something not iterable at all apart.
-    if (wording == Wording::Host && PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
+    if (wording == Wording::Host && PyErr_ExceptionMatches(PyExc_TypeError) && !has_iter_slot(value) &&
         !PySequence_Check(value))
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(value));
     return -1;
   }
   for (Py_ssize_t i = 0; i < n; ++i) {

@@ -3,7 +3,7 @@
 // length; anything else is iterated: n items are taken, then the iteration
 // must be at its end.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include "module/ref.hpp"
 

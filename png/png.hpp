@@ -2,7 +2,7 @@
 // `fn` is the module function being run; late-bound names (struct, zlib,
 // PNG_SIGNATURE, _readChunk) are looked up in its namespace at each use.
 #pragma once
-#include <Python.h>
+#include "module/python.hpp"
 
 #include <cstdint>
 

