@@ -164,9 +164,9 @@ inline std::optional<std::span<const uint8_t>> fixed_bytes(PyObject *o) {
       PyErr_Clear();
       return std::nullopt;
     }
-    const Py_buffer *v = &held.raw();
+    Py_buffer *v = const_cast<Py_buffer *>(&held.raw());
 #else
-    const Py_buffer *v = PyMemoryView_GET_BUFFER(o);
+    Py_buffer *v = PyMemoryView_GET_BUFFER(o);  // cpyext's IsContiguous takes it writable
 #endif
     if (PyBuffer_IsContiguous(v, 'C')) return std::span(static_cast<const uint8_t *>(v->buf), size_t(v->len));
   }

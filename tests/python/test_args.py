@@ -184,3 +184,46 @@ def test_dimension_conversion_order(S, m):
         m._writePng("unused", 1, "x", b"")
     with pytest.raises(OverflowError):
         m._writeBmp("unused", 2**31, 1, b"")
+
+
+class _Outer:
+    class Inner:
+        pass
+
+
+def _renamed():
+    cls = type("Original", (), {})
+    cls.__name__ = "Renamed"
+    return cls()
+
+
+def _image_subclass():
+    from Corvane.simpleImage_ext import SimpleImage
+
+    class Sub(SimpleImage):
+        pass
+    return Sub(1, 1, bytes(3))
+
+
+def _host_type_name(obj):
+    # abs() names a type it cannot apply to by the type's tp_name, as the
+    # module's messages do.
+    with pytest.raises(TypeError) as e:
+        abs(obj)
+    return str(e.value).split("abs(): ", 1)[1].strip("'")
+
+
+@pytest.mark.parametrize("make_obj", [
+    lambda m: __import__("collections").OrderedDict(),  # a static type of a module: "module.name"
+    lambda m: iter([]),  # a built-in one: its name alone
+    lambda m: make(),  # the module's own type
+    lambda m: m._makeChunk,  # the module's functions
+    lambda m: _Outer.Inner(),  # a class statement's: its __name__, not its qualified name
+    lambda m: _renamed(),
+    lambda m: _image_subclass(),
+], ids=["OrderedDict", "list_iterator", "SimpleImage", "function", "nested", "renamed", "subclass"])
+def test_messages_name_a_type_as_the_host_does(m, make_obj):
+    obj = make_obj(m)
+    name = _host_type_name(obj)
+    assert msg(lambda: make().getPixel(obj)) == (
+        "Argument 'coords' has incorrect type (expected tuple, got %s)" % name)
