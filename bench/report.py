@@ -119,8 +119,9 @@ def chart_text(results, image):
     machines = sorted({"%s, %d cores, %s" % (r["machine"]["cpu_model"], r["machine"]["cores"],
                                             r["machine"]["system"]) for r in hosts})
     dates = sorted({r["date"][:10] for r in hosts})
-    lines.append("Drawn from the results of %s on %s, %s. Versions:" % (
-        ", ".join(r["host"] for r in hosts), "; ".join(machines),
+    lines.append("Drawn from the %s of the hosts %s, on %s, %s. Versions:" % (
+        "QUICK runs" if any(r["quick"] for r in hosts) else "full runs", ", ".join(r["host"] for r in hosts),
+        "; ".join(machines),
         " to ".join([dates[0], dates[-1]] if len(dates) > 1 else dates)))
     lines.append("")
     for r in hosts:
