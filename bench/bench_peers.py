@@ -21,8 +21,8 @@ common.interleaved), ours against the zlib floor and every peer:
 - save at each library's default settings, to a path on the tmpfs (an
   encoder that returns bytes has them written there too), from the image
   that library itself decoded; the bytes each writes, and whether the file
-  opens back to our pixels. OpenCV's default is zlib level 1: its files are
-  larger.
+  opens back to our pixels. OpenCV's default is a light one (the Sub filter
+  on every row, zlib's run-length strategy): the fastest, another task.
 
 The corpus files are a few kilobytes: each run of them is many calls, sized
 so that the slowest library takes about the run's target.

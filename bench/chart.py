@@ -125,8 +125,8 @@ def draw(results, out, title):
     fig.text(0.01, 0.1 / h, textwrap.fill("Each mark: one library's median time on one image and host, over the fastest other "
              "library's there (log scale; below the line at 1, faster than all of them). zlib floor: "
              "zlib.decompress of the IDAT data (open), zlib.compress of the scanline stream (save). "
-             "Ringed: Corvane. Saves at each library's default settings (OpenCV's is zlib level 1), "
-             "so their files differ in size.", 175), fontsize=8, color="#333333")
+             "Ringed: Corvane. Saves at each library's default settings (OpenCV's: the Sub filter and zlib's "
+             "run-length strategy), so they are not one task, and their files differ in size.", 175), fontsize=8, color="#333333")
     fig.tight_layout(rect=(0, 0.45 / h, 1, 1 - 0.7 / h))
     tmp = "%s.tmp-%d.png" % (out, os.getpid())
     fig.savefig(tmp, dpi=100)

@@ -44,7 +44,8 @@ SMALL_VS_PILLOW = 0.5
 THREADS_LIMIT = 1.8
 # Open against the fastest other library installed (bench_peers.py): faster
 # than every one of them. Saves meet no such target: each library writes at
-# its own default level (OpenCV's is 1), so their times are not one task.
+# its own default settings (OpenCV's: the Sub filter and zlib's run-length
+# strategy, a light one), so their times are not one task.
 PEER_OPEN_LIMIT = 1.0
 
 
