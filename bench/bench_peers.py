@@ -116,10 +116,12 @@ def _write_encoded(encode):
 def _imagecodecs(codec):
     import imagecodecs
 
-    if not getattr(imagecodecs, codec.upper()).available:
+    flags = getattr(imagecodecs, codec.upper(), None)  # older releases have no such flags, some no spng
+    if not hasattr(imagecodecs, codec + "_decode") or (flags is not None and not flags.available):
         raise ImportError("imagecodecs %s has no %s codec" % (imagecodecs.__version__, codec))
     decode, encode = getattr(imagecodecs, codec + "_decode"), getattr(imagecodecs, codec + "_encode")
-    lib = getattr(imagecodecs, codec + "_version")()
+    version = getattr(imagecodecs, codec + "_version", None)
+    lib = version() if version else codec
     return Peer("imagecodecs.%s" % codec, "%s (%s)" % (imagecodecs.__version__, lib), decode,
                 lambda path: decode(_read(path)), _array_planes, _write_encoded(encode), path_api=False)
 
