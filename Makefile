@@ -6,7 +6,10 @@ DEMO_HOST ?= 3.11
 
 # `make bench` runs the benchmark harness (bench/harness.py) on every host and
 # writes build/bench/results-HOST.json; BENCH_ARGS=--quick makes it a smoke run.
-# `make bench-report` prints the latest results of every host as Markdown.
+# Before it, scripts/bench-peers.sh installs into that host's environment the
+# other PNG libraries it is measured against, each that has a wheel there.
+# `make bench-report` prints the latest results of every host as Markdown and
+# draws bench/chart.png from them (matplotlib, in .venv/bench-tools).
 BENCH_ARGS ?=
 
 # `make fuzz` runs each libFuzzer target of fuzz/ for FUZZ_TIME seconds, one
@@ -57,12 +60,13 @@ soak:
 
 bench:
 	@failed=""; for h in $(HOSTS); do \
-	  if py=$$(scripts/host.sh $$h); then $$py bench/harness.py --host $$h $(BENCH_ARGS) || failed="$$failed $$h"; \
+	  if py=$$(scripts/host.sh $$h); then scripts/bench-peers.sh $$py; \
+	    $$py bench/harness.py --host $$h $(BENCH_ARGS) || failed="$$failed $$h"; \
 	  else failed="$$failed $$h(setup)"; fi; \
 	done; if [ -n "$$failed" ]; then echo "bench FAILED:$$failed"; exit 1; fi
 
 bench-report:
-	@python3 bench/report.py
+	@python3 bench/report.py --chart
 
 dist:
 	@DIST_ABI3="$(DIST_ABI3)" scripts/dist.sh $(DIST_HOSTS)

@@ -238,7 +238,7 @@ def fresh_pages():
         _TRIM(0)
 
 
-def interleaved(case, bases, rounds, target=0.0, fresh=False):
+def interleaved(case, bases, rounds, target=0.0, fresh=False, calls=None):
     """Time `case` against each of `bases`, interleaved.
 
     Every round runs the case and each baseline once, the order rotating from
@@ -249,14 +249,15 @@ def interleaved(case, bases, rounds, target=0.0, fresh=False):
     PyPy a 4K buffer is freed only by a collection). With `fresh`, each run
     is one call and what was freed goes back to the system before it
     (fresh_pages), so every call pays for its first touch of the memory it
-    fills, the baselines as well. Returns (per-baseline
+    fills, the baselines as well. `calls` sets k itself (where the first
+    baseline is not the one to size the runs on). Returns (per-baseline
     median of case/base, per-baseline median seconds of one call, median
     seconds of one call of the case, k).
     """
     fns = [case] + list(bases)
     for fn in fns:  # warm up (caches, allocator, PyPy's JIT)
         fn()
-    k = calibrate(bases, target) if target and not fresh else 1
+    k = 1 if fresh else calls or (calibrate(bases, target) if target else 1)
     runs = [repeated(fn, k) for fn in fns]
     times = [[] for _ in fns]
     for r in range(rounds):

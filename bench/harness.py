@@ -1,6 +1,6 @@
 """The benchmark harness: every measurement of open, save, per-pixel calls and memory, on one host.
 
-    python bench/harness.py [--host NAME] [--quick] [--only png,bmp,pixels,memory] [--markdown]
+    python bench/harness.py [--host NAME] [--quick] [--only png,bmp,pixels,memory,peers] [--markdown]
 
 `make bench` runs it on every host (`make bench HOSTS="3.11 pypy"` limits
 them). It builds or reuses the inputs under build/bench/ (see common.py),
@@ -42,6 +42,11 @@ BMP_OPEN_VS_COPY, BMP_SAVE_VS_PILLOW = 1.5, 0.5
 PYPY_BMP_OPEN_VS_COPY, PYPY_BMP_SAVE_VS_PILLOW = 2.0, 0.6
 SMALL_VS_PILLOW = 0.5
 THREADS_LIMIT = 1.8
+# Open against the fastest other library installed (bench_peers.py): faster
+# than every one of them. Saves meet no such target: each library writes at
+# its own default settings (OpenCV's: the Sub filter and zlib's run-length
+# strategy, a light one), so their times are not one task.
+PEER_OPEN_LIMIT = 1.0
 
 
 def _row(section, label, value, unit, limit=None, strict=False, baseline=""):
@@ -140,6 +145,7 @@ def rows_of(res):
         rows.append(_row(sec, "%s open(path)" % m["name"], m["growth_bytes"] / MIB, "MiB",
                          round(m["limit_bytes"] / MIB, 1),
                          baseline="bytearray(%d): %.1f MiB" % (m["planes_bytes"], m["host_bytearray_bytes"] / MIB)))
+    rows += peer_rows(res.get("peers"))
     t = res.get("threads")
     if t:
         sec = "Two threads / one, %s (throughput)" % t["name"]
@@ -147,6 +153,45 @@ def rows_of(res):
             rows.append(_row(sec, label, t[label]["ratio"], "x"))
             rows[-1]["limit"], rows[-1]["ok"] = THREADS_LIMIT, round(t[label]["ratio"], 2) >= THREADS_LIMIT
             rows[-1]["at_least"] = True
+    return rows
+
+
+def peer_rows(p):
+    if not p:
+        return []
+    import bench_peers
+
+    rows = []
+    names = ", ".join(p["peers"]) or "none installed"
+    sec = "PNG open and save / the fastest other library here (%s)" % names
+    for e in p["inputs"]:
+        for label, op in e["ops"].items():
+            key, r = bench_peers.fastest(op)
+            if key is None:
+                continue
+            opens = label.startswith("open")
+            rows.append(_row(sec, "%s %s" % (e["name"], label), r, "x", PEER_OPEN_LIMIT if opens else None,
+                             strict=True, baseline="%s %.3f ms" % (key, op["peers"][key]["seconds"] * 1e3)))
+    s = p.get("corpus_summary") or {}
+    for label, g in s.items():
+        if g["vs_fastest"] is not None:
+            rows.append(_row(sec, "PngSuite (%d) %s, geomean" % (g["files"], label), g["vs_fastest"], "x",
+                             PEER_OPEN_LIMIT if label.startswith("open") else None, strict=True))
+    sec = "PNG open and save, ours / each library, geometric mean over the PngSuite files"
+    for key in p["peers"]:
+        for label, g in s.items():
+            if g["vs_peer"].get(key) is not None:
+                rows.append(_row(sec, "%s / %s" % (label, key), g["vs_peer"][key], "x"))
+    sec = "PNG file size of each library's default save / ours"
+    for key in p["peers"]:
+        for e in p["inputs"]:
+            op = e["ops"].get("save")
+            if op and key in op["peers"]:
+                rows.append(_row(sec, "%s, %s" % (key, e["name"]), op["peers"][key]["bytes"] / op["ours_bytes"], "x",
+                                 baseline="%d bytes; ours %d" % (op["peers"][key]["bytes"], op["ours_bytes"])))
+        g = s.get("save", {}).get("size_vs_ours", {}).get(key)
+        if g is not None:
+            rows.append(_row(sec, "%s, PngSuite (geomean)" % key, g, "x"))
     return rows
 
 
@@ -188,6 +233,11 @@ def print_table(res):
         say("   load average (1, 5, 15 min) at start %s, at end %s: other work on the machine shows here"
             % (" ".join("%.2f" % x for x in m["loadavg_at_start"]),
                " ".join("%.2f" % x for x in m.get("loadavg_at_end", []))))
+    if res.get("peers"):
+        p = res["peers"]
+        say("   peers: %s%s" % (", ".join("%s %s" % (k, e["version"]) for k, e in p["peers"].items()) or "none",
+                              "; skipped: " + "; ".join("%s (%s)" % kv for kv in p["skipped"].items())
+                              if p["skipped"] else ""))
     if res.get("pixels"):
         p = res["pixels"]
         say("   per call: best of %d rounds, empty loop %.2f ns taken off" % (p["rounds"], p["loop_ns"]))
@@ -207,14 +257,15 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="Corvane benchmark harness")
     ap.add_argument("--host", default=host_name(), help="name of this host in the results (default: %(default)s)")
     ap.add_argument("--quick", action="store_true", help="a smoke run of a few seconds (4K saves left out)")
-    ap.add_argument("--only", default="", help="comma-separated subset of png,small,bmp,pixels,memory,threads,scaling "
+    ap.add_argument("--only", default="", help="comma-separated subset of png,small,bmp,pixels,memory,threads,scaling,"
+                    "peers "
                     "(writes no JSON)")
     ap.add_argument("--markdown", action="store_true", help="print the latest results of every host as Markdown")
     args = ap.parse_args(argv)
     if args.markdown:
         import report
         return report.main([])
-    parts = ["png", "small", "bmp", "pixels", "memory", "threads", "scaling"]
+    parts = ["png", "small", "bmp", "pixels", "memory", "threads", "scaling", "peers"]
     only = [p for p in args.only.split(",") if p] or parts
     unknown = set(only) - set(parts)
     if unknown:
@@ -230,6 +281,7 @@ def main(argv=None):
            "parts": only, "versions": versions, "machine": machine, "inputs": manifest}
     import bench_codecs
     import bench_memory
+    import bench_peers
     import bench_pixels
     import bench_scaling
     import bench_threads
@@ -255,6 +307,9 @@ def main(argv=None):
     if "scaling" in only:
         say("== %s: PNG save on 1, 2, ... cores" % args.host)
         res["scaling"] = bench_scaling.run(args.quick)
+    if "peers" in only:
+        say("== %s: PNG open and save against the other libraries" % args.host)
+        res["peers"] = bench_peers.run(args.quick)
     res["seconds"] = time.time() - t0
     if hasattr(os, "getloadavg"):
         res["machine"]["loadavg_at_end"] = [round(x, 2) for x in os.getloadavg()]

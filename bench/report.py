@@ -1,13 +1,23 @@
 """Print the latest full results of every host (build/bench/results-*.json) as one Markdown table.
 
-    python bench/report.py            (or: python bench/harness.py --markdown, make bench-report)
-    python bench/report.py --readme   puts the table into README.md, between its bench-table marks
+    python bench/report.py            (or: python bench/harness.py --markdown)
+    python bench/report.py --chart    also draws the chart of the peers part into bench/chart.png
+                                      (make bench-report)
+    python bench/report.py --readme   draws the chart and puts it, the facts it was drawn from and the
+                                      table into README.md, between their marks
+    python bench/report.py --quick [--chart]
+                                      the same from the quick runs (quick-*.json); the chart goes to
+                                      build/bench/chart-quick.png and the README is left alone
 
-Needs only the standard library. A figure in bold missed its target on that host.
+The table needs only the standard library. The chart is drawn by chart.py
+with matplotlib, from a tools environment of its own (.venv/bench-tools, made
+with this Python the first time). A figure in bold missed its target on that
+host.
 """
 import glob
 import json
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -16,13 +26,18 @@ from common import REPO, ROOT  # noqa: E402
 from harness import fmt_limit, fmt_value, module_changes, rows_of  # noqa: E402
 
 ORDER = ["3.8", "3.11", "3.13", "pypy"]
+CHART = os.path.join(REPO, "bench", "chart.png")
+TOOLS = os.path.join(REPO, ".venv", "bench-tools")
+CHART_MARKS = ("<!-- bench-chart: drawn by `make bench-report` -->\n", "<!-- /bench-chart -->")
+TABLE_MARKS = ("<!-- bench-table: the output of `make bench-report` -->\n", "<!-- /bench-table -->")
 
 
-def load():
+def load(quick=False):
     results = []
-    for path in glob.glob(os.path.join(ROOT, "results-*.json")):
+    for path in glob.glob(os.path.join(ROOT, ("quick-*.json" if quick else "results-*.json"))):
         with open(path) as f:
             res = json.load(f)
+        res["path"] = path
         try:
             res["rows"] = rows_of(res)  # the current targets, applied to the stored figures
         except KeyError:
@@ -41,9 +56,91 @@ def runtime(res):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    unknown = set(argv) - {"--readme", "--chart", "--quick"}
+    if unknown:
+        print("unknown option(s): %s" % " ".join(sorted(unknown)))
+        return 2
+    quick = "--quick" in argv
     if "--readme" in argv:
+        if quick:
+            print("--readme takes the full results only: the README shows no quick run")
+            return 2
         return write_readme()
-    return table(print)
+    status = table(print, quick)
+    if not status and "--chart" in argv:
+        status = chart(load(quick), os.path.join(ROOT, "chart-quick.png") if quick else CHART)
+    return status
+
+
+def tools_python():
+    """The Python of the tools environment, with matplotlib (made the first time)."""
+    py = os.path.join(TOOLS, "bin", "python")
+    if not os.path.exists(py):
+        subprocess.check_call([sys.executable, "-m", "venv", TOOLS], stdout=sys.stderr)
+    if subprocess.call([py, "-c", "import matplotlib"], stderr=subprocess.DEVNULL):
+        print("installing matplotlib into %s" % os.path.relpath(TOOLS, REPO), file=sys.stderr)
+        pip = subprocess.run([py, "-m", "pip", "install", "-q", "matplotlib"], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, universal_newlines=True)
+        # pip on this kind of machine warns about every missing local mirror folder: keep the rest
+        sys.stderr.write("".join(line for line in pip.stdout.splitlines(True)
+                                 if not line.startswith("WARNING: Location ")))
+        if pip.returncode:
+            raise SystemExit("could not install matplotlib into %s" % TOOLS)
+    return py
+
+
+def chart_title(results):
+    hosts = [r for r in results if r.get("peers")]
+    machines = sorted({"%s, %d cores" % (r["machine"]["cpu_model"], r["machine"]["cores"]) for r in hosts})
+    return "Corvane %s; hosts %s; %s%s" % (
+        "/".join(sorted({r["versions"]["git"] for r in hosts})), ", ".join(r["host"] for r in hosts),
+        "; ".join(machines), "; QUICK RUNS" if any(r["quick"] for r in hosts) else "")
+
+
+def chart(results, out):
+    """Draws the chart of the peers part of `results` into `out`; 1 when no result has that part."""
+    with_peers = [r for r in results if r.get("peers")]
+    if not with_peers:
+        print("no results with the peers part: no chart")
+        return 1
+    py = tools_python()
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.check_call([py, os.path.join(here, "chart.py"), out, chart_title(with_peers)]
+                          + [r["path"] for r in with_peers])
+    print("chart: %s" % os.path.relpath(out, REPO))
+    return 0
+
+
+def chart_text(results, image):
+    """The Markdown beside the chart: the image, and the machine and versions it came from."""
+    hosts = [r for r in results if r.get("peers")]
+    lines = ["![Open and save time of each library, relative to the fastest other library, per image and host]"
+             "(%s)" % image, ""]
+    machines = sorted({"%s, %d cores, %s" % (r["machine"]["cpu_model"], r["machine"]["cores"],
+                                            r["machine"]["system"]) for r in hosts})
+    dates = sorted({r["date"][:10] for r in hosts})
+    lines.append("Drawn from the %s of the hosts %s, on %s, %s. Versions:" % (
+        "QUICK runs" if any(r["quick"] for r in hosts) else "full runs", ", ".join(r["host"] for r in hosts),
+        "; ".join(machines),
+        " to ".join([dates[0], dates[-1]] if len(dates) > 1 else dates)))
+    lines.append("")
+    for r in hosts:
+        p = r["peers"]
+        peers = ", ".join("%s %s" % kv for kv in ((k, e["version"]) for k, e in p["peers"].items()))
+        skipped = sorted(p["skipped"])
+        lines.append("- %s: %s, Corvane at git %s%s, zlib %s; %s%s" % (
+            r["host"], runtime(r), r["versions"]["git"],
+            " + uncommitted changes" if module_changes(r["versions"]) else "", r["versions"]["zlib"], peers,
+            "; not installed here: %s" % ", ".join(skipped) if skipped else ""))
+    return "\n".join(lines) + "\n"
+
+
+def _between(text, marks, body):
+    start, end = marks
+    i, j = text.find(start), text.find(end)
+    if i < 0 or j < i:
+        return None
+    return text[:i + len(start)] + body + text[j:]
 
 
 def write_readme():
@@ -55,20 +152,29 @@ def write_readme():
     path = os.path.join(REPO, "README.md")
     with open(path) as f:
         text = f.read()
-    start, end = "<!-- bench-table: the output of `make bench-report` -->\n", "<!-- /bench-table -->"
-    i, j = text.find(start), text.find(end)
-    if i < 0 or j < i:
+    text = _between(text, TABLE_MARKS, buf.getvalue() + "\n")
+    if text is None:
         print("README.md has no bench-table marks")
         return 1
-    text = text[:i + len(start)] + buf.getvalue() + "\n" + text[j:]
+    results = load()
+    charted = any(r.get("peers") for r in results)
+    if charted:
+        with_chart = _between(text, CHART_MARKS, chart_text(results, os.path.relpath(CHART, REPO)) + "\n")
+        if with_chart is None:
+            print("README.md has no bench-chart marks")
+            return 1
+        status = chart(results, CHART)
+        if status:
+            return status
+        text = with_chart
     with open(path, "w") as f:
         f.write(text)
-    print("README.md: table updated")
+    print("README.md: %s updated" % ("chart and table" if charted else "table"))
     return 0
 
 
-def table(print):
-    results = load()
+def table(print, quick=False):
+    results = load(quick)
     if not results:
         print("no results in %s: run `make bench` first" % ROOT)
         return 1
