@@ -268,3 +268,28 @@ else:
 def test_failed_load_leaves_no_module():
     out = subprocess.run([sys.executable, "-c", LOAD_FAILURE], capture_output=True, text=True, check=True).stdout
     assert out.split() == ["ImportError", "False"]
+
+
+def test_the_function_type_is_closed_like_a_builtin_type(m):
+    import weakref
+
+    fn_type = type(m._makeChunk)
+    assert fn_type.__name__ == "function"
+    # A type made from a spec finds __module__ in its own dict, where the
+    # functions' own __module__ property stands: the stable-ABI build
+    # cannot have both.
+    if not m.__file__.endswith(".abi3.so"):
+        assert fn_type.__module__ == "Corvane.simpleImage_ext"
+    if PYPY:
+        # cpyext makes instances of any C type, and lets its attributes be
+        # set; one made so has no definition, and refuses to be called.
+        with pytest.raises(TypeError, match="was not created by the module and cannot be called"):
+            fn_type()()
+    else:
+        with pytest.raises(TypeError, match="cannot create 'Corvane.simpleImage_ext.function' instances"):
+            fn_type()
+        with pytest.raises(TypeError):
+            fn_type.extra = 1
+        assert not hasattr(fn_type, "extra")
+    ref = weakref.ref(m._makeChunk)
+    assert ref() is m._makeChunk
