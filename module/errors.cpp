@@ -82,15 +82,15 @@ PyObject *raise_cxx_exception() noexcept {
 namespace {
 struct KnownType {
   PyTypeObject *type;
-  const char *spec_name;
+  const char *made_name;
 };
 KnownType known_types[4];
 }  // namespace
 
-void remember_type_name(PyTypeObject *t, const char *spec_name) {
+void remember_type_name(PyTypeObject *t, const char *made_name) {
   for (KnownType &k : known_types)
     if (!k.type || k.type == t) {
-      k = {t, spec_name};
+      k = {t, made_name};
       return;
     }
 }
@@ -99,9 +99,9 @@ void remember_type_name(PyTypeObject *t, const char *spec_name) {
 // the type shows, as the host derives those from it: a static type's
 // tp_name is "module.name", the module left out for the built-ins; a class
 // statement's type, or a type renamed since, has its __name__; this module's
-// own types have their spec's dotted name while they keep their __name__.
+// own types have the dotted name they were made with while they keep their __name__.
 // The one type named otherwise than by the host: one another extension made
-// from a spec, which this names by its __name__ alone.
+// with PyType_FromSpec, which this names by its __name__ alone.
 const char *type_name_of(PyTypeObject *t) {
   thread_local std::string ring[4];
   thread_local unsigned next = 0;
@@ -119,8 +119,8 @@ const char *type_name_of(PyTypeObject *t) {
   if (PyType_GetFlags(t) & Py_TPFLAGS_HEAPTYPE) {
     for (const KnownType &k : known_types) {
       if (k.type != t || !n) continue;
-      const char *dot = std::strrchr(k.spec_name, '.');
-      if (std::strcmp(dot ? dot + 1 : k.spec_name, n) == 0) n = k.spec_name;
+      const char *dot = std::strrchr(k.made_name, '.');
+      if (std::strcmp(dot ? dot + 1 : k.made_name, n) == 0) n = k.made_name;
     }
     out = n ? n : "?";
   } else {

@@ -45,9 +45,9 @@ const char *type_name(PyObject *o);
 const char *type_name_of(PyTypeObject *t);
 
 #if defined(Py_LIMITED_API)
-// The tp_name of a type this module made from a spec, which the stable ABI
-// cannot read back (`spec_name` lasts as long as the process).
-void remember_type_name(PyTypeObject *t, const char *spec_name);
+// The tp_name of a type this module made with PyType_FromSpec, which the stable ABI
+// cannot read back (`made_name` lasts as long as the process).
+void remember_type_name(PyTypeObject *t, const char *made_name);
 #endif
 
 }  // namespace corvane

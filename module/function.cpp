@@ -2,7 +2,7 @@
 // On CPython calls arrive through vectorcall, and the method-descriptor flag
 // lets `obj.method(...)` skip making a bound method; PyPy's cpyext calls
 // through tp_call, so that general path is all it gets. Built on the stable
-// ABI the two types are made from specs (heap types, immutable and not
+// ABI the two types are made with PyType_FromSpec (heap types, immutable and not
 // instantiable, as the static ones are), and bound methods come from the
 // host's types.MethodType.
 #include "module/function.hpp"
@@ -333,9 +333,9 @@ PyObject *class_signature_get(PyObject *self, PyObject *, PyObject *type) {
 
 #if defined(Py_LIMITED_API)
 // A type made once and kept for the life of the process.
-PyTypeObject *make_type(PyType_Spec &spec) {
-  PyObject *t = PyType_FromSpec(&spec);
-  if (t) remember_type_name(reinterpret_cast<PyTypeObject *>(t), spec.name);
+PyTypeObject *make_type(PyType_Spec &type_spec) {
+  PyObject *t = PyType_FromSpec(&type_spec);
+  if (t) remember_type_name(reinterpret_cast<PyTypeObject *>(t), type_spec.name);
   return reinterpret_cast<PyTypeObject *>(t);
 }
 #else
@@ -357,9 +357,9 @@ PyObject *make_class_signature(const Signature *sig, PyTypeObject *owner) {
         {Py_tp_dealloc, reinterpret_cast<void *>(class_signature_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec{"Corvane.simpleImage_ext.class_signature", int(sizeof(ClassSignatureObject)), 0,
+    PyType_Spec type_spec{"Corvane.simpleImage_ext.class_signature", int(sizeof(ClassSignatureObject)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    if (!(class_signature_type = make_type(spec))) return nullptr;
+    if (!(class_signature_type = make_type(type_spec))) return nullptr;
   }
   PyTypeObject *t = class_signature_type;
 #else
@@ -404,11 +404,11 @@ int function_type_ready() {
       {Py_tp_members, members},
       {0, nullptr},
   };
-  PyType_Spec spec{"Corvane.simpleImage_ext.function", int(sizeof(FunctionObject)), 0,
+  PyType_Spec type_spec{"Corvane.simpleImage_ext.function", int(sizeof(FunctionObject)), 0,
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
                        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                    slots};
-  return (function_type = make_type(spec)) ? 0 : -1;
+  return (function_type = make_type(type_spec)) ? 0 : -1;
 }
 #else
 int function_type_ready() {

@@ -275,7 +275,7 @@ def test_the_function_type_is_closed_like_a_builtin_type(m):
 
     fn_type = type(m._makeChunk)
     assert fn_type.__name__ == "function"
-    # A type made from a spec finds __module__ in its own dict, where the
+    # A type made with PyType_FromSpec finds __module__ in its own dict, where the
     # functions' own __module__ property stands: the stable-ABI build
     # cannot have both.
     if not m.__file__.endswith(".abi3.so"):
