@@ -6,10 +6,11 @@ Run by report.py (`make bench-report`, `python3 bench/report.py --readme`)
 with the Python of the tools environment that has matplotlib; plots() alone
 needs only the standard library, so the tests check what is drawn without it.
 """
-import math
 import os
 import sys
 import textwrap
+
+from bench_peers import fastest, geomean
 
 # The panels: the op of the peers part each one shows.
 PANELS = [("open(bytes)", "open from bytes"), ("open(path)", "open from a path"),
@@ -18,16 +19,11 @@ OURS, FLOOR = "Corvane", "zlib floor"
 CORPUS = "PngSuite"
 
 
-def _geomean(values):
-    values = [v for v in values if v]
-    return math.exp(sum(math.log(v) for v in values) / len(values)) if values else None
-
-
 def _relative(op):
     """{library: its time / the fastest peer's}, ours and the zlib floor included; None without a peer."""
-    if not op or not op["peers"]:
+    best = fastest(op)[1]  # ours / the fastest peer
+    if best is None:
         return None
-    best = max(p["ratio"] for p in op["peers"].values())  # ours / the fastest peer
     rel = {OURS: best, FLOOR: best / op["floor"]["ratio"]}
     rel.update({k: best / p["ratio"] for k, p in op["peers"].items()})
     return rel
@@ -51,7 +47,7 @@ def plots(results):
                 libs = sorted({k for r in rels for k in r})
                 name = "%s\n(%d files, geomean)" % (CORPUS, len(rels))
                 out[op].setdefault(name, {})[res["host"]] = {
-                    k: _geomean([r[k] for r in rels if k in r]) for k in libs}
+                    k: geomean([r[k] for r in rels if k in r]) for k in libs}
     return out
 
 

@@ -75,7 +75,7 @@ void clear_fields(ImageObject *im) {
 // The stable ABI has no trashcan, so that build defers the same way on its
 // own: past kDeferDepth images being freed inside one another on a thread,
 // the next is put aside and freed by the outermost one, once it is done.
-#if defined(PYPY_VERSION) || defined(Py_LIMITED_API)
+#if defined(PYPY_VERSION)
 #define CORVANE_TRASHCAN_BEGIN(op, fn)
 #define CORVANE_TRASHCAN_END
 #else

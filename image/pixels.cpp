@@ -30,11 +30,10 @@ namespace {
 // An exact int of one digit read in place: coordinates and components
 // nearly always are, and the conversion call costs more than the rest of
 // the fast path. False for anything else (PyPy reads none in place). On the
-// stable ABI, which hides the digits, the value of an exact int is asked for
-// and kept to the one-digit range, so that both builds take the same path.
+// stable ABI, which hides the digits, the value is asked for and kept to the
+// one-digit range, so that both builds take the same path.
 inline bool compact_int(PyObject *o, long *v) {
 #if defined(Py_LIMITED_API)
-  if (!PyLong_CheckExact(o)) return false;
   int overflow = 0;
   const long x = PyLong_AsLongAndOverflow(o, &overflow);
   if (overflow || x <= -(1L << 30) || x >= (1L << 30)) return false;

@@ -57,19 +57,17 @@ int host_init_builtins() {
   Ref io_open = Ref::steal(io ? attr(io.get(), "open") : nullptr);
   PyErr_Clear();
   host.genuine_open = io_open && io_open.get() == host.open;
-#if defined(Py_LIMITED_API)
-  // The stable ABI has PySys_Audit only from 3.13: the hooks are reached
-  // through sys.audit, which runs them alike.
+#if defined(PYPY_VERSION) || defined(Py_LIMITED_API)
+  // Neither cpyext nor the stable ABI before 3.13 has PySys_Audit: the hooks
+  // are reached through sys.audit, which runs them alike.
   Ref sys = Ref::steal(PyImport_ImportModule("sys"));
   host.audit = sys ? attr(sys.get(), "audit") : nullptr;
   PyErr_Clear();
   host.genuine_open = host.genuine_open && host.audit;
-#elif defined(PYPY_VERSION)
-  // cpyext has no PySys_Audit: the hooks are reached through sys.audit. Its
-  // PyErr_CheckSignals does nothing; PyPy runs a pending signal's handler
-  // when Python code next runs, so a function of no work is kept to run.
-  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-  host.audit = sys ? attr(sys.get(), "audit") : nullptr;
+#endif
+#if defined(PYPY_VERSION)
+  // cpyext's PyErr_CheckSignals does nothing; PyPy runs a pending signal's
+  // handler when Python code next runs, so a function of no work is kept to run.
   Ref scope = Ref::steal(PyDict_New());
   Ref made = Ref::steal(scope && PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()) == 0
                             ? PyRun_String("def run_signal_handlers():\n    pass\n", Py_file_input, scope.get(),
@@ -78,7 +76,7 @@ int host_init_builtins() {
   host.run_signal_handlers = made ? PyDict_GetItemString(scope.get(), "run_signal_handlers") : nullptr;
   Py_XINCREF(host.run_signal_handlers);
   PyErr_Clear();
-  host.genuine_open = host.genuine_open && host.audit && host.run_signal_handlers;
+  host.genuine_open = host.genuine_open && host.run_signal_handlers;
   Ref cffi = Ref::steal(PyImport_ImportModule("_cffi_backend"));
   Ref ffi_type = Ref::steal(cffi ? attr(cffi.get(), "FFI") : nullptr);
   Ref ffi = Ref::steal(ffi_type ? PyObject_CallNoArgs(ffi_type.get()) : nullptr);
@@ -220,17 +218,16 @@ int write_natively(PyObject *path, PyObject *const *pieces, size_t count, std::s
   // meanwhile: the pieces are looked at only after).
 #if defined(PYPY_VERSION)
   const int flags = O_WRONLY;
+#else
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+#endif
+#if defined(PYPY_VERSION) || defined(Py_LIMITED_API)
   PyObject *event = name("open"), *mode = name("w");
   Ref flag_value = Ref::steal(event && mode ? PyLong_FromLong(flags) : nullptr);
   Ref audited = Ref::steal(flag_value ? call(host.audit, event, path, mode, flag_value.get()) : nullptr);
   if (!audited) return -1;
-#elif defined(Py_LIMITED_API)
-  PyObject *event = name("open"), *mode = name("w");
-  Ref flag_value = Ref::steal(event && mode ? PyLong_FromLong(O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) : nullptr);
-  Ref audited = Ref::steal(flag_value ? call(host.audit, event, path, mode, flag_value.get()) : nullptr);
-  if (!audited) return -1;
 #else
-  if (PySys_Audit("open", "Osi", path, "w", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) < 0) return -1;
+  if (PySys_Audit("open", "Osi", path, "w", flags) < 0) return -1;
 #endif
   std::vector<std::span<const uint8_t>> spans;
   for (size_t i = 0; i < count; ++i) spans.push_back(*owned_bytes(pieces[i]));
